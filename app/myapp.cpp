@@ -1,0 +1,47 @@
+#include "myapp.h"
+
+#include <wx/image.h>
+
+#include "download.h"
+#include "extract.h"
+#include "install.h"
+#include "shapd.h"
+#include "window.h"
+
+namespace {
+
+wxAppConsole* CreateApp() {
+  // The toolkit stops the process itself when the build options differ.
+  wxAppConsoleBase::CheckBuildOptions(WX_BUILD_OPTIONS_SIGNATURE, "your program");
+  return new MyApp;
+}
+
+wxAppInitializer gAppInitializer(CreateApp);
+
+}  // namespace
+
+bool MyApp::OnInitGui() {
+  if (!wxApp::OnInitGui()) return false;
+  wxInitAllImageHandlers();
+  return true;
+}
+
+bool MyApp::OnInit() { return wxAppConsoleBase::OnInit(); }
+
+int MyApp::OnRun() {
+  DownloadPackage();
+  // A run with nothing complete to install (no package, a broken or hostile
+  // one) leaves the application alone: no prompt, nothing stopped or moved.
+  if (!ExtractPackage()) return 1;
+
+  if (IsMainAppRunning()) {
+    auto* frame = new ShapedFrame();
+    ApplyButtonFaceColourKey(*frame);
+    frame->Show(true);
+    frame->CenterOnScreen(wxBOTH);
+    wxApp::OnRun();  // until the prompt is gone
+  } else {
+    InstallUpdate();
+  }
+  return 1;
+}

@@ -1,0 +1,5 @@
+#include "install.h"
+
+bool IsMainAppRunning() { return false; }
+
+void InstallUpdate() {}

@@ -1,0 +1,5 @@
+#include "window.h"
+
+#include <wx/toplevel.h>
+
+void ApplyButtonFaceColourKey(wxTopLevelWindow&) {}

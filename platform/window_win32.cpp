@@ -1,0 +1,13 @@
+#include "window.h"
+
+#include <windows.h>
+
+#include <wx/toplevel.h>
+
+void ApplyButtonFaceColourKey(wxTopLevelWindow& window) {
+  const HWND handle = static_cast<HWND>(window.GetHandle());
+  const LONG style = GetWindowLongW(handle, GWL_EXSTYLE);
+  SetWindowLongW(handle, GWL_EXSTYLE, style ^ WS_EX_LAYERED);
+  // Colour key only: the alpha value is not applied without LWA_ALPHA.
+  SetLayeredWindowAttributes(handle, GetSysColor(COLOR_BTNFACE), 10, LWA_COLORKEY);
+}

@@ -1,0 +1,3 @@
+#include "extract.h"
+
+bool ExtractPackage() { return false; }

@@ -1,0 +1,40 @@
+// Runs the built updater as a user would: copied into an installation
+// directory of its own, started there with that directory as current one.
+
+#include <gtest/gtest.h>
+
+#include "support.h"
+
+using namespace testing_support;
+
+namespace {
+
+struct Installation {
+  TempDir dir;
+  std::string exe = dir / "updater";
+  Installation() {
+    CopyFile(UPDATER_EXE, exe);
+    MakeDirs(dir / "update");
+    WriteFile(dir / "tesko.exe", "old main application");
+    WriteFile(dir / "update/leftover.txt", "kept");
+  }
+};
+
+}  // namespace
+
+TEST(UpdaterRun, WithNothingToInstallExitsWithOneAndChangesNothing) {
+  Installation inst;
+  const Tree before = Snapshot(inst.dir.path());
+  const RunResult r = RunProgram({inst.exe}, inst.dir.path());
+  EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+  EXPECT_EQ(Snapshot(inst.dir.path()), before);
+}
+
+TEST(UpdaterRun, UnknownSwitchEndsInTheCommandLineErrorBeforeAnyDownload) {
+  Installation inst;
+  const Tree before = Snapshot(inst.dir.path());
+  const RunResult r = RunProgram({inst.exe, "--no-such-switch"}, inst.dir.path());
+  EXPECT_NE(r.exit_code, 1);
+  EXPECT_NE((r.out + r.err).find("no-such-switch"), std::string::npos) << r.out << r.err;
+  EXPECT_EQ(Snapshot(inst.dir.path()), before);
+}
