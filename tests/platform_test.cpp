@@ -26,3 +26,53 @@ TEST(Utf8Paths, ValidTextPassesAndInvalidTextBecomesEmpty) {
     EXPECT_TRUE(p.empty());
   }
 }
+
+#include <sys/stat.h>
+
+#include <set>
+
+#include "files.h"
+#include "support.h"
+
+using namespace testing_support;
+
+TEST(Files, MakeOneDirectoryTellsTheReasonsApart) {
+  TempDir t;
+  EXPECT_EQ(MakeOneDirectory(t / "a"), MakeDirResult::kCreated);
+  EXPECT_EQ(MakeOneDirectory(t / "a"), MakeDirResult::kExists);
+  EXPECT_EQ(MakeOneDirectory(t / "missing/b"), MakeDirResult::kParentMissing);
+  EXPECT_FALSE(Exists(t / "missing"));
+}
+
+TEST(Files, ListingReportsKindsWithoutFollowingLinks) {
+  TempDir t;
+  MakeDirs(t / "d/sub");
+  WriteFile(t / "d/f", "x");
+  ASSERT_EQ(symlink((t / "d/sub").c_str(), (t / "d/link").c_str()), 0);
+  std::set<std::pair<std::string, EntryKind>> seen;
+  DirectoryListing listing(t / "d");
+  ASSERT_TRUE(listing.is_open());
+  DirEntry e;
+  while (listing.Next(&e)) seen.insert({e.name, e.kind});
+  const std::set<std::pair<std::string, EntryKind>> expected = {
+      {"sub", EntryKind::kDirectory}, {"f", EntryKind::kFile}, {"link", EntryKind::kLink}};
+  EXPECT_EQ(seen, expected);
+  EXPECT_FALSE(DirectoryListing(t / "nothing").is_open());
+  EXPECT_FALSE(DirectoryListing(t / "d/f").is_open());
+
+  // The link goes, its target stays.
+  EXPECT_TRUE(RemoveFileEntry(t / "d/link"));
+  EXPECT_TRUE(IsDir(t / "d/sub"));
+}
+
+TEST(Files, MoveReplacesFilesButNeverADirectory) {
+  TempDir t;
+  WriteFile(t / "new", "new");
+  WriteFile(t / "old", "old");
+  EXPECT_TRUE(MoveReplacing(t / "new", t / "old"));
+  EXPECT_EQ(ReadFile(t / "old"), "new");
+  EXPECT_FALSE(Exists(t / "new"));
+  MakeDirs(t / "dir");
+  EXPECT_FALSE(MoveReplacing(t / "old", t / "dir"));
+  EXPECT_EQ(ReadFile(t / "old"), "new");
+}

@@ -1,0 +1,65 @@
+#pragma once
+
+// Files and directories: the primitives that extraction and installation
+// build their walks on. Paths are native (see path.h). Every call works on
+// the calling thread and reports through its result; none prints.
+
+#include <memory>
+
+#include "path.h"
+
+enum class MakeDirResult {
+  kCreated,
+  kExists,         // something already stands at the path
+  kParentMissing,  // a directory above it does not exist
+  kFailed,         // any other reason
+};
+
+// Creates one directory level.
+MakeDirResult MakeOneDirectory(const Path& path);
+
+enum class EntryKind {
+  kFile,
+  kDirectory,
+  kLink,  // a symbolic link or junction: handled as one entry, never followed
+  kOther,
+};
+
+struct DirEntry {
+  Path name;
+  EntryKind kind = EntryKind::kOther;
+};
+
+// One listing of a directory, in the order the system yields its entries;
+// "." and ".." are never returned. Move-only; closes itself.
+class DirectoryListing {
+ public:
+  explicit DirectoryListing(const Path& directory);
+  ~DirectoryListing();
+  DirectoryListing(DirectoryListing&&) noexcept;
+  DirectoryListing& operator=(DirectoryListing&&) noexcept;
+
+  // False when the directory could not be listed (missing, not a directory,
+  // no access).
+  bool is_open() const;
+  // The next entry; false at the end.
+  bool Next(DirEntry* entry);
+
+ private:
+  struct Handle;
+  std::unique_ptr<Handle> handle_;
+};
+
+// The kind of whatever stands at path, without following a final link;
+// false when nothing does.
+bool GetEntryKind(const Path& path, EntryKind* kind);
+
+// Removes a file, or a link itself (never its target).
+bool RemoveFileEntry(const Path& path);
+
+// Removes an empty directory.
+bool RemoveEmptyDirectory(const Path& path);
+
+// Renames a file (or link) to `to`, replacing a file that stands there.
+// Same volume only: nothing is copied.
+bool MoveReplacing(const Path& from, const Path& to);

@@ -1,0 +1,84 @@
+#include "files.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+MakeDirResult MakeOneDirectory(const Path& path) {
+  if (mkdir(path.c_str(), 0777) == 0) return MakeDirResult::kCreated;
+  switch (errno) {
+    case EEXIST:
+      return MakeDirResult::kExists;
+    case ENOENT:
+      // An empty path reports ENOENT too; it has no missing parent.
+      return path.empty() ? MakeDirResult::kFailed : MakeDirResult::kParentMissing;
+    default:
+      return MakeDirResult::kFailed;
+  }
+}
+
+namespace {
+
+EntryKind KindOf(mode_t mode) {
+  if (S_ISLNK(mode)) return EntryKind::kLink;
+  if (S_ISDIR(mode)) return EntryKind::kDirectory;
+  if (S_ISREG(mode)) return EntryKind::kFile;
+  return EntryKind::kOther;
+}
+
+}  // namespace
+
+struct DirectoryListing::Handle {
+  Path directory;
+  DIR* dir = nullptr;
+  ~Handle() {
+    if (dir) closedir(dir);
+  }
+};
+
+DirectoryListing::DirectoryListing(const Path& directory) : handle_(new Handle) {
+  handle_->directory = directory;
+  handle_->dir = opendir(directory.c_str());
+}
+
+DirectoryListing::~DirectoryListing() = default;
+DirectoryListing::DirectoryListing(DirectoryListing&&) noexcept = default;
+DirectoryListing& DirectoryListing::operator=(DirectoryListing&&) noexcept = default;
+
+bool DirectoryListing::is_open() const { return handle_ && handle_->dir; }
+
+bool DirectoryListing::Next(DirEntry* entry) {
+  if (!is_open()) return false;
+  while (dirent* e = readdir(handle_->dir)) {
+    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+    entry->name = e->d_name;
+    Path full = handle_->directory;
+    if (!full.empty() && full.back() != '/') full += '/';
+    full += e->d_name;
+    struct stat st;
+    entry->kind = lstat(full.c_str(), &st) == 0 ? KindOf(st.st_mode) : EntryKind::kOther;
+    return true;
+  }
+  return false;
+}
+
+bool GetEntryKind(const Path& path, EntryKind* kind) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return false;
+  *kind = KindOf(st.st_mode);
+  return true;
+}
+
+bool RemoveFileEntry(const Path& path) { return unlink(path.c_str()) == 0; }
+
+bool RemoveEmptyDirectory(const Path& path) { return rmdir(path.c_str()) == 0; }
+
+bool MoveReplacing(const Path& from, const Path& to) {
+  // rename() would also replace an empty directory; a file never replaces one.
+  struct stat st;
+  if (lstat(to.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return false;
+  return rename(from.c_str(), to.c_str()) == 0;
+}
