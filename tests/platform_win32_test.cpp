@@ -1,0 +1,124 @@
+// The Win32 side of the platform layer, run under Wine: the same contracts
+// as the POSIX tests, with wide paths.
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <set>
+
+#include "basedir.h"
+#include "files.h"
+#include "path.h"
+#include "process.h"
+#include "support.h"
+
+using namespace testing_support;
+
+namespace {
+
+Path Native(const std::string& utf8) {
+  Path p;
+  EXPECT_TRUE(PathFromUtf8(utf8, &p)) << utf8;
+  return p;
+}
+
+}  // namespace
+
+TEST(BaseDir, IsTheExecutablesDirectoryWithOneTrailingSeparator) {
+  wchar_t exe[MAX_PATH];
+  const DWORD n = GetModuleFileNameW(nullptr, exe, MAX_PATH);
+  ASSERT_GT(n, 0u);
+  std::wstring expected(exe, n);
+  expected.erase(expected.rfind(L'\\') + 1);
+  EXPECT_EQ(GetBaseDir(), expected);
+  EXPECT_EQ(ExecutableDirectory() + L"\\", expected);
+}
+
+TEST(Utf8Paths, ValidTextPassesAndInvalidTextBecomesEmpty) {
+  Path p;
+  EXPECT_TRUE(PathFromUtf8("a/\xe4\xb8\xad\xe6\x96\x87.txt", &p));
+  EXPECT_EQ(p, L"a/\u4e2d\u6587.txt");
+  EXPECT_EQ(PathToUtf8(p), "a/\xe4\xb8\xad\xe6\x96\x87.txt");
+  EXPECT_EQ(PathToUtf8(L"\U0001F600"), "\xf0\x9f\x98\x80");
+  for (const char* bad : {"\xff", "a\xc3", "\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80"}) {
+    p = L"left over";
+    EXPECT_FALSE(PathFromUtf8(bad, &p)) << bad;
+    EXPECT_TRUE(p.empty());
+  }
+}
+
+TEST(Files, MakeOneDirectoryTellsTheReasonsApart) {
+  TempDir t;
+  EXPECT_EQ(MakeOneDirectory(Native(t / "a")), MakeDirResult::kCreated);
+  EXPECT_EQ(MakeOneDirectory(Native(t / "a")), MakeDirResult::kExists);
+  WriteFile(t / "f", "x");
+  EXPECT_EQ(MakeOneDirectory(Native(t / "f")), MakeDirResult::kExists);
+  EXPECT_EQ(MakeOneDirectory(Native(t / "missing/b")), MakeDirResult::kParentMissing);
+  EXPECT_FALSE(Exists(t / "missing"));
+  EXPECT_EQ(MakeOneDirectory(Native(t / "\xe4\xb8\xad")), MakeDirResult::kCreated);
+  EXPECT_TRUE(IsDir(t / "\xe4\xb8\xad"));
+}
+
+TEST(Files, ListingReportsKindsAndWideNames) {
+  TempDir t;
+  MakeDirs(t / "d/sub");
+  WriteFile(t / "d/f", "x");
+  WriteFile(t / "d/\xe4\xb8\xad\xe6\x96\x87.txt", "y");
+  std::set<std::pair<Path, EntryKind>> seen;
+  DirectoryListing listing(Native(t / "d"));
+  ASSERT_TRUE(listing.is_open());
+  DirEntry e;
+  while (listing.Next(&e)) seen.insert({e.name, e.kind});
+  const std::set<std::pair<Path, EntryKind>> expected = {{L"sub", EntryKind::kDirectory},
+                                                         {L"f", EntryKind::kFile},
+                                                         {L"\u4e2d\u6587.txt", EntryKind::kFile}};
+  EXPECT_EQ(seen, expected);
+  EXPECT_FALSE(DirectoryListing(Native(t / "nothing")).is_open());
+  EXPECT_FALSE(DirectoryListing(Native(t / "d/f")).is_open());
+
+  EntryKind kind;
+  EXPECT_TRUE(GetEntryKind(Native(t / "d/sub"), &kind));
+  EXPECT_EQ(kind, EntryKind::kDirectory);
+  EXPECT_FALSE(GetEntryKind(Native(t / "d/none"), &kind));
+}
+
+TEST(Files, RemovalTakesOnlyWhatItIsAskedFor) {
+  TempDir t;
+  MakeDirs(t / "d/sub");
+  WriteFile(t / "d/f", "x");
+  EXPECT_FALSE(RemoveEmptyDirectory(Native(t / "d")));
+  EXPECT_TRUE(IsDir(t / "d"));
+  EXPECT_TRUE(RemoveFileEntry(Native(t / "d/f")));
+  EXPECT_FALSE(Exists(t / "d/f"));
+  EXPECT_FALSE(RemoveFileEntry(Native(t / "d/f")));
+  EXPECT_TRUE(RemoveEmptyDirectory(Native(t / "d/sub")));
+  EXPECT_TRUE(RemoveEmptyDirectory(Native(t / "d")));
+  EXPECT_FALSE(Exists(t / "d"));
+}
+
+TEST(Files, MoveReplacesFilesButNeverADirectory) {
+  TempDir t;
+  WriteFile(t / "new", "new");
+  WriteFile(t / "old", "old");
+  EXPECT_TRUE(MoveReplacing(Native(t / "new"), Native(t / "old")));
+  EXPECT_EQ(ReadFile(t / "old"), "new");
+  EXPECT_FALSE(Exists(t / "new"));
+  MakeDirs(t / "dir");
+  EXPECT_FALSE(MoveReplacing(Native(t / "old"), Native(t / "dir")));
+  EXPECT_EQ(ReadFile(t / "old"), "new");
+  EXPECT_TRUE(IsDir(t / "dir"));
+}
+
+TEST(Files, AFileHeldOpenWithoutSharingIsNotReplaced) {
+  // As with a running program's image: the move fails and both files stay.
+  TempDir t;
+  WriteFile(t / "new", "new");
+  WriteFile(t / "busy", "busy");
+  const HANDLE held =
+      CreateFileW(Native(t / "busy").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(MoveReplacing(Native(t / "new"), Native(t / "busy")));
+  CloseHandle(held);
+  EXPECT_EQ(ReadFile(t / "busy"), "busy");
+  EXPECT_EQ(ReadFile(t / "new"), "new");
+}
