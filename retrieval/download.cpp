@@ -17,6 +17,11 @@ const Path kPackageTarget = PATH_TEXT("update//update.zip");
 // Beside the target, so that the final rename stays on one volume.
 const Path kPartialSuffix = PATH_TEXT(".part");
 
+// libcurl's default of 16 KiB costs a system call pair per 16 KiB and about
+// a tenth of the throughput on a fast link; the curl command line reads
+// 100 KiB at a time. Memory stays this one buffer, whatever the size.
+constexpr long kReceiveBufferBytes = 100 * 1024;
+
 struct EasyCleanup {
   void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
 };
@@ -47,6 +52,7 @@ CURLcode Transfer(const char* url, const char* credentials, PackageFile* sink,
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, limits.connect_timeout_seconds);
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, limits.low_speed_limit_bytes_per_second);
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, limits.low_speed_time_seconds);
+  curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
   CURLcode result = curl_easy_perform(h);
   if (result == CURLE_OK) {
     // libcurl lets a 401 through when the server sent no challenge it
