@@ -36,7 +36,7 @@ bool InsideRoundedRect(int x, int y, int w, int h, int r) {
   const int cx = x < r ? r : (x >= w - r ? w - r - 1 : x);
   const int cy = y < r ? r : (y >= h - r ? h - r - 1 : y);
   const double dx = x - cx, dy = y - cy;
-  return dx * dx + dy * dy <= (r - 0.5) * (r - 0.5) + 0.25;
+  return dx * dx + dy * dy <= r * r;
 }
 
 // A circular arrow (the "restart" sign) of radius r around (cx, cy).
@@ -145,8 +145,8 @@ wxImage DrawBackground() {
     gc->StrokeLine(176, 214, kWidth - 20, 214);
     Text(*gc, "Save your work in it first.", 176, 224, 8, false, kMuted);
 
-    Text(*gc, "Right-click to close", 24, 262, 8, false, kMuted);
-    Text(*gc, "and install later.", 24, 278, 8, false, kMuted);
+    Text(*gc, "Drag the title bar", 24, 262, 8, false, kMuted);
+    Text(*gc, "to move this window.", 24, 278, 8, false, kMuted);
   }
   wxImage image = bitmap.ConvertToImage();
   FixColours(image, InsideCard);

@@ -64,7 +64,7 @@ wxBitmap DrawFallbackBackground() {
       "downloaded.\n\n"
       "Press Restart to install it: the application\n"
       "closes and starts again.\n\n"
-      "Right-click to close without installing.",
+      "Drag the title bar to move this window.",
       wxRect(20, kDragBandHeight + 20, kFallbackWidth - 40, 180), wxALIGN_LEFT | wxALIGN_TOP);
   dc.SelectObject(wxNullBitmap);
   return bitmap;
