@@ -56,10 +56,11 @@ CURLcode Transfer(const char* url, const char* credentials, PackageFile* sink,
   CURLcode result = curl_easy_perform(h);
   if (result == CURLE_OK) {
     // libcurl lets a 401 through when the server sent no challenge it
-    // recognises; the status decides, not the absence of an error.
+    // recognises, and redirects are not followed: only a success status
+    // delivers a package, whatever libcurl made of the rest.
     long status = 0;
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
-    if (status >= 400) result = CURLE_HTTP_RETURNED_ERROR;
+    if (status < 200 || status > 299) result = CURLE_HTTP_RETURNED_ERROR;
   }
   return result;
 }

@@ -33,7 +33,7 @@ struct TransferLimits {
 // after any failure the target is as it was and the partial file is gone.
 // libcurl's verbose trace goes to standard error; a failure also prints its
 // decimal libcurl result code and a line end on standard output. Returns
-// that code: 0 on success, 22 for an HTTP error status, 23 when the body
+// that code: 0 on success, 22 for any status but a success (2xx), 23 when the body
 // could not be stored.
 int DownloadPackageFrom(const char* url, const char* credentials, const Path& target,
                         const TransferLimits& limits = TransferLimits());

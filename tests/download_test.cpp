@@ -205,8 +205,8 @@ TEST(DownloadFaults, SendsOneGetOfThePackagePathWithBasicCredentials) {
       << request;
 }
 
-TEST(DownloadFaults, ErrorStatusBodyIsNeverSaved) {
-  for (const char* status : {"401", "404", "500"}) {
+TEST(DownloadFaults, ErrorOrRedirectStatusBodyIsNeverSaved) {
+  for (const char* status : {"302", "401", "404", "500"}) {
     SCOPED_TRACE(status);
     FaultServer server({"--mode", "status", "--status", status});
     ASSERT_TRUE(server.listening());
