@@ -7,9 +7,10 @@
 #include "extract.h"
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
+  Path archive, destination;
+  if (argc != 3 || !PathFromUtf8(argv[1], &archive) || !PathFromUtf8(argv[2], &destination)) {
     fprintf(stderr, "usage: %s ARCHIVE DESTINATION\n", argv[0]);
     return 2;
   }
-  return ExtractArchive(argv[1], argv[2]) ? 0 : 1;
+  return ExtractArchive(archive, destination) ? 0 : 1;
 }

@@ -172,7 +172,9 @@ int ExtractCurrentEntry(unzFile archive, const std::string& prefix) {
     if (IsSeparator(target[i])) base = i + 1;
   if (base == target.size()) {
     printf("creating directory: %s\n", target.c_str());
-    MakeDirectory(target);
+    // Also the levels above it that the archive does not list: an empty
+    // directory has no file entry that would make them later.
+    MakeDirectoryPath(target);
     return UNZ_OK;
   }
 

@@ -81,6 +81,12 @@ TEST_F(Extraction, MissingDirectoriesAreMadeForFilesWithoutDirectoryEntries) {
             (Tree{{"a", "<dir>"}, {"a/b", "<dir>"}, {"a/b/c.txt", "deep"}, {"stored.bin", big}}));
 }
 
+TEST_F(Extraction, AnEmptyDirectoryIsMadeEvenWhenItsParentsAreNotListed) {
+  EXPECT_TRUE(Extract({{"x/y/", ""}, {"z.txt", "z"}}));
+  EXPECT_EQ(output.out, "creating directory: " + dest + "/x/y/\n" + Extracting("z.txt"));
+  EXPECT_EQ(Snapshot(dest), (Tree{{"x", "<dir>"}, {"x/y", "<dir>"}, {"z.txt", "z"}}));
+}
+
 TEST_F(Extraction, ExistingFilesAreOverwrittenAndTheLaterOfTwoEqualNamesWins) {
   MakeDirs(dest);
   WriteFile(dest + "/x.txt", "old content that is longer");
