@@ -9,8 +9,11 @@ FilePtr OpenFileForWriting(const Path& path) {
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) return nullptr;
   FILE* file = fdopen(fd, "wb");
-  if (!file) close(fd);
-  return FilePtr(file);
+  if (!file) {
+    close(fd);
+    return nullptr;
+  }
+  return WithBuffer(file);
 }
 
 bool CloseWrittenFile(FilePtr file) { return fclose(file.release()) == 0; }

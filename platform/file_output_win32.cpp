@@ -23,7 +23,10 @@ class FileHandle {
 
 }  // namespace
 
-FilePtr OpenFileForWriting(const Path& path) { return FilePtr(_wfopen(path.c_str(), L"wb")); }
+FilePtr OpenFileForWriting(const Path& path) {
+  FILE* file = _wfopen(path.c_str(), L"wb");
+  return file ? WithBuffer(file) : nullptr;
+}
 
 bool CloseWrittenFile(FilePtr file) { return fclose(file.release()) == 0; }
 

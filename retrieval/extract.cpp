@@ -143,12 +143,16 @@ int ExtractAllEntries(unzFile archive, const std::string& prefix) {
 }
 
 int ExtractCurrentEntry(unzFile archive, const std::string& prefix) {
-  // The name's length comes first, so that names of any length fit.
+  // A longer name is read again into a buffer of its size: names of any
+  // length fit.
   unz_file_info64 info{};
-  int code = unzGetCurrentFileInfo64(archive, &info, nullptr, 0, nullptr, 0, nullptr, 0);
-  std::string name(code == UNZ_OK ? info.size_filename : 0, '\0');
-  if (code == UNZ_OK && !name.empty())
+  std::string name(256, '\0');
+  int code = unzGetCurrentFileInfo64(archive, &info, &name[0], name.size(), nullptr, 0, nullptr, 0);
+  if (code == UNZ_OK && info.size_filename > name.size()) {
+    name.assign(info.size_filename, '\0');
     code = unzGetCurrentFileInfo64(archive, &info, &name[0], name.size(), nullptr, 0, nullptr, 0);
+  }
+  if (code == UNZ_OK) name.resize(info.size_filename);
   if (code != UNZ_OK) {
     printf("error %d with zipfile in unzGetCurrentFileInfo\n", code);
     return code;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "file_output.h"
 
@@ -21,6 +22,18 @@ namespace {
 
 bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 
+// End of the level above path[0, end): the position of the separator (run)
+// before its last component; 0 when there is no level above within path
+// (a leading separator never ends one).
+size_t ParentEnd(const char* path, size_t end) {
+  size_t i = end;
+  while (i > 0 && !IsSeparator(path[i - 1])) --i;
+  if (i == 0) return 0;
+  --i;
+  while (i > 0 && IsSeparator(path[i - 1])) --i;
+  return i;
+}
+
 }  // namespace
 
 int MakeDirectoryPath(const std::string& path) {
@@ -33,24 +46,45 @@ int MakeDirectoryPath(const std::string& path) {
   }
   memcpy(copy.get(), path.c_str(), len + 1);
   if (IsSeparator(copy[len - 1])) copy[--len] = '\0';
-  if (MakeDirectory(copy.get())) return 1;
 
-  // Level by level from the second character on, so that a leading
-  // separator never yields an empty prefix. Levels that exist already are
-  // passed over; only a missing parent makes the rest impossible.
-  for (size_t i = 1;; ++i) {
-    while (i < len && !IsSeparator(copy[i])) ++i;
-    const char held = copy[i];
-    copy[i] = '\0';
+  // Up from the full path to the deepest level that exists or can be made,
+  // then down again: a path whose parent exists costs one call. Failures
+  // other than a missing parent are passed over; the levels below them
+  // fail in turn.
+  std::vector<size_t> missing;  // ends of the levels still to make, deepest first
+  size_t end = len;
+  for (;;) {
+    const char held = copy[end];
+    copy[end] = '\0';
+    MakeDirResult reason;
+    MakeDirectory(copy.get(), &reason);
+    if (reason != MakeDirResult::kParentMissing) {
+      copy[end] = held;
+      break;
+    }
+    const size_t parent = ParentEnd(copy.get(), end);
+    if (parent == 0) {
+      printf("couldn't create directory %s\n", copy.get());
+      return 0;
+    }
+    copy[end] = held;
+    missing.push_back(end);
+    end = parent;
+  }
+  while (!missing.empty()) {
+    end = missing.back();
+    missing.pop_back();
+    const char held = copy[end];
+    copy[end] = '\0';
     MakeDirResult reason;
     MakeDirectory(copy.get(), &reason);
     if (reason == MakeDirResult::kParentMissing) {
       printf("couldn't create directory %s\n", copy.get());
       return 0;
     }
-    if (held == '\0') return 1;
-    copy[i] = held;
+    copy[end] = held;
   }
+  return 1;
 }
 
 void SetEntryFileTime(const std::string& path, uint32_t dos_date_time) {
