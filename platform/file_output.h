@@ -1,8 +1,8 @@
 #pragma once
 
-// Writing extracted files: creating them by native path, stamping them with
-// an archive entry's time, giving them stored permission bits. Any thread;
-// nothing here prints.
+// Writing files: creating them by native path (the downloaded package,
+// extracted files), stamping them with an archive entry's time, giving them
+// stored permission bits. Any thread; nothing here prints.
 
 #include <cstdint>
 #include <cstdio>
