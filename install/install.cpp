@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "basedir.h"
-#include "process.h"
+#include "processes.h"
 #include "tree.h"
 #include "updater_config.h"
 
