@@ -32,8 +32,8 @@ function(updater_windows_resources target)
   set(icons ${dir}/updater.ico ${dir}/updater-done.ico)
   set(rc ${PROJECT_SOURCE_DIR}/app/updater.rc)
   add_custom_command(OUTPUT ${icons}
-    COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/scripts/make-icons ${dir}
-    DEPENDS ${PROJECT_SOURCE_DIR}/scripts/make-icons
+    COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/tools/make_app_icons.py ${dir}
+    DEPENDS ${PROJECT_SOURCE_DIR}/tools/make_app_icons.py
     COMMENT "Drawing the application icons" VERBATIM)
   add_custom_command(OUTPUT ${dir}/updater_rc.o
     COMMAND ${windres} -O coff -I ${dir} -I ${PROJECT_SOURCE_DIR}/app ${rc} ${dir}/updater_rc.o

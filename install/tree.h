@@ -1,0 +1,24 @@
+#pragma once
+
+// Moving an unpacked tree into place and emptying a directory: the file
+// walks of the install step. They report nothing to the caller: a single
+// entry that cannot be moved or removed is left where it is and the walk
+// goes on. Links (symbolic links, junctions) are single entries here,
+// never followed. Calling thread; no fixed path lengths.
+
+#include "path.h"
+
+// Moves every file of the tree under `source` to the same relative place
+// under `destination`, replacing files already there and creating missing
+// directories. Directories whose name begins with '.' are passed over with
+// everything below them; files beginning with '.' are moved. Source
+// directories stay (emptied of what moved). Both paths end in a separator.
+void MoveTree(const Path& source, const Path& destination);
+
+// True when `path` names a directory itself (not a link to one).
+bool IsDirectory(const Path& path);
+
+// Deletes everything inside `directory` and leaves the directory itself.
+// A link is removed as an entry; its target is untouched. Writes one line
+// to standard output for each subdirectory met, before emptying it.
+void ClearDirectory(const Path& directory);
