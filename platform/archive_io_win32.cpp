@@ -1,3 +1,5 @@
+// iowin32.h takes the zlib_filefunc64_def of ioapi.h without including it.
+#include <ioapi.h>
 #include <iowin32.h>
 
 #include "archive_io.h"

@@ -9,7 +9,7 @@
 #include "basedir.h"
 #include "files.h"
 #include "path.h"
-#include "process.h"
+#include "processes.h"
 #include "support.h"
 
 using namespace testing_support;
