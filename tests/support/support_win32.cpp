@@ -3,10 +3,11 @@
 // handed over by the build (the built program's location) and is reached
 // through Wine's drive Z:, which maps the Unix root.
 
-// winsock2.h before windows.h, which would bring the old winsock.h.
+// winsock2.h brings windows.h (after itself, not the old winsock.h).
 #include <winsock2.h>
-
-#include <windows.h>
+// windows.h maps CopyFile to CopyFileA; this file defines the helper of that
+// name.
+#undef CopyFile
 
 #include <cstdio>
 #include <cstdlib>
@@ -16,10 +17,6 @@
 #include <stdexcept>
 
 #include "support.h"
-
-// windows.h maps CopyFile to CopyFileW; this file defines the helper of that
-// name.
-#undef CopyFile
 
 namespace testing_support {
 
