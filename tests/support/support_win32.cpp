@@ -282,6 +282,21 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::string& cwd) {
   return static_cast<pid_t>(pid);
 }
 
+pid_t SpawnLogged(const std::vector<std::string>& argv, const std::string& cwd,
+                  const std::string& log_path) {
+  SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  UniqueHandle log(CreateFileW(Wide(log_path).c_str(), FILE_APPEND_DATA,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_ALWAYS, 0,
+                               nullptr));
+  if (!log) return -1;
+  DWORD pid = 0;
+  UniqueHandle process = StartProcess(argv, cwd, {}, log.get(), log.get(), &pid);
+  if (!process) return -1;
+  std::lock_guard<std::mutex> lock(spawned_mutex);
+  spawned[static_cast<pid_t>(pid)] = std::move(process);
+  return static_cast<pid_t>(pid);
+}
+
 int WaitChild(pid_t pid, int timeout_s) {
   UniqueHandle process;
   {
