@@ -48,18 +48,6 @@ int PackagePort() {
   return std::atoi(url.substr(prefix.size(), slash - prefix.size()).c_str());
 }
 
-bool PortAccepts(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return false;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  const bool accepts = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  close(fd);
-  return accepts;
-}
-
 // Width and height from a PNG file's header.
 std::pair<int, int> PngSize(const std::string& path) {
   const std::string bytes = ReadFile(path);

@@ -17,18 +17,6 @@ namespace {
 
 const char kNginx[] = "/usr/sbin/nginx";
 
-bool Accepts(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return false;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  close(fd);
-  return ok;
-}
-
 std::string Config(const std::string& dir, int port, const std::string& root, bool with_auth) {
   std::ostringstream c;
   // As root, nginx's workers would switch to an unprivileged user that
@@ -126,7 +114,7 @@ bool Nginx::StartOn(int port, const std::string& root, const std::string& creden
       failure_ = "nginx exited: " + ErrorLog();
       return false;
     }
-    if (Accepts(port)) {
+    if (PortAccepts(port)) {
       pid_ = pid;
       failure_.clear();
       return true;
@@ -162,5 +150,17 @@ std::string Nginx::Url(const std::string& file) const {
 std::string Nginx::ErrorLog() const { return ReadFile(dir_ / "error.log"); }
 
 std::string Nginx::AccessLog() const { return ReadFile(dir_ / "access.log"); }
+
+bool PortAccepts(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return false;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  close(fd);
+  return ok;
+}
 
 }  // namespace testing_support

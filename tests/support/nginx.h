@@ -41,4 +41,7 @@ class Nginx {
   std::string failure_;
 };
 
+// True when something accepts TCP connections on 127.0.0.1:port.
+bool PortAccepts(int port);
+
 }  // namespace testing_support
