@@ -63,3 +63,7 @@ bool RemoveEmptyDirectory(const Path& path);
 // Renames a file (or link) to `to`, replacing a file that stands there.
 // Same volume only: nothing is copied.
 bool MoveReplacing(const Path& from, const Path& to);
+
+// Tests only: the n-th MoveReplacing call from now on (1 = the next one)
+// fails and moves nothing; the calls after it work again. 0 disarms it.
+void FailNthMoveForTesting(unsigned long n);

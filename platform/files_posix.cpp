@@ -1,11 +1,11 @@
-#include "files.h"
-
 #include <dirent.h>
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "files.h"
 
 MakeDirResult MakeOneDirectory(const Path& path) {
   if (mkdir(path.c_str(), 0777) == 0) return MakeDirResult::kCreated;
@@ -76,7 +76,25 @@ bool RemoveFileEntry(const Path& path) { return unlink(path.c_str()) == 0; }
 
 bool RemoveEmptyDirectory(const Path& path) { return rmdir(path.c_str()) == 0; }
 
+namespace {
+
+unsigned long moves_until_fault = 0;
+
+// Counts the call down to the fault that tests asked for.
+bool InjectedMoveFault() {
+  if (moves_until_fault == 0) return false;
+  return --moves_until_fault == 0;
+}
+
+}  // namespace
+
+void FailNthMoveForTesting(unsigned long n) { moves_until_fault = n; }
+
 bool MoveReplacing(const Path& from, const Path& to) {
+  if (InjectedMoveFault()) {
+    errno = EIO;
+    return false;
+  }
   // rename() would also replace an empty directory; a file never replaces one.
   struct stat st;
   if (lstat(to.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return false;

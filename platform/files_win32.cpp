@@ -1,6 +1,6 @@
-#include "files.h"
-
 #include <windows.h>
+
+#include "files.h"
 
 MakeDirResult MakeOneDirectory(const Path& path) {
   if (CreateDirectoryW(path.c_str(), nullptr)) return MakeDirResult::kCreated;
@@ -46,9 +46,7 @@ DirectoryListing::~DirectoryListing() = default;
 DirectoryListing::DirectoryListing(DirectoryListing&&) noexcept = default;
 DirectoryListing& DirectoryListing::operator=(DirectoryListing&&) noexcept = default;
 
-bool DirectoryListing::is_open() const {
-  return handle_ && handle_->find != INVALID_HANDLE_VALUE;
-}
+bool DirectoryListing::is_open() const { return handle_ && handle_->find != INVALID_HANDLE_VALUE; }
 
 bool DirectoryListing::Next(DirEntry* entry) {
   if (!is_open()) return false;
@@ -84,6 +82,24 @@ bool RemoveFileEntry(const Path& path) {
 
 bool RemoveEmptyDirectory(const Path& path) { return RemoveDirectoryW(path.c_str()) != 0; }
 
+namespace {
+
+unsigned long moves_until_fault = 0;
+
+// Counts the call down to the fault that tests asked for.
+bool InjectedMoveFault() {
+  if (moves_until_fault == 0) return false;
+  return --moves_until_fault == 0;
+}
+
+}  // namespace
+
+void FailNthMoveForTesting(unsigned long n) { moves_until_fault = n; }
+
 bool MoveReplacing(const Path& from, const Path& to) {
+  if (InjectedMoveFault()) {
+    SetLastError(ERROR_WRITE_FAULT);
+    return false;
+  }
   return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
