@@ -1,11 +1,11 @@
+#include "files.h"
+
 #include <dirent.h>
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include "files.h"
 
 MakeDirResult MakeOneDirectory(const Path& path) {
   if (mkdir(path.c_str(), 0777) == 0) return MakeDirResult::kCreated;

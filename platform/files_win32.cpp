@@ -1,6 +1,6 @@
-#include <windows.h>
-
 #include "files.h"
+
+#include <windows.h>
 
 MakeDirResult MakeOneDirectory(const Path& path) {
   if (CreateDirectoryW(path.c_str(), nullptr)) return MakeDirResult::kCreated;
@@ -46,7 +46,9 @@ DirectoryListing::~DirectoryListing() = default;
 DirectoryListing::DirectoryListing(DirectoryListing&&) noexcept = default;
 DirectoryListing& DirectoryListing::operator=(DirectoryListing&&) noexcept = default;
 
-bool DirectoryListing::is_open() const { return handle_ && handle_->find != INVALID_HANDLE_VALUE; }
+bool DirectoryListing::is_open() const {
+  return handle_ && handle_->find != INVALID_HANDLE_VALUE;
+}
 
 bool DirectoryListing::Next(DirEntry* entry) {
   if (!is_open()) return false;

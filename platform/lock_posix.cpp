@@ -1,10 +1,10 @@
+#include "lock.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include "lock.h"
 
 struct FileLock::Handle {
   Path path;

@@ -1,6 +1,6 @@
-#include <windows.h>
-
 #include "lock.h"
+
+#include <windows.h>
 
 struct FileLock::Handle {
   HANDLE file = INVALID_HANDLE_VALUE;
