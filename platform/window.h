@@ -3,8 +3,21 @@
 // Window attributes of the restart prompt (links the toolkit; used by ui/
 // and the update sequence only).
 
+class wxBitmap;
+class wxGraphicsPath;
+class wxRegion;
 class wxTopLevelWindow;
 
 // Makes pixels of the system button-face colour transparent and
 // click-through. Main thread, before the window is shown.
 void ApplyButtonFaceColourKey(wxTopLevelWindow& window);
+
+// Sets the window's outline (an empty region: the plain rectangle). Where
+// the window system has no colour key, the pixels of `picture` (painted at
+// the window's top-left corner) in the colour of the key that
+// ApplyButtonFaceColourKey gave the window are cut out of the outline here,
+// now and when the key is applied later. The window keeps only a copy of
+// `picture`. Main thread; before or after the window is shown.
+void SetKeyedShape(wxTopLevelWindow& window, const wxRegion& outline, const wxBitmap& picture);
+void SetKeyedShape(wxTopLevelWindow& window, const wxGraphicsPath& outline,
+                   const wxBitmap& picture);

@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <wx/bitmap.h>
+#include <wx/graphics.h>
+#include <wx/region.h>
 #include <wx/toplevel.h>
 
 void ApplyButtonFaceColourKey(wxTopLevelWindow& window) {
@@ -10,4 +13,14 @@ void ApplyButtonFaceColourKey(wxTopLevelWindow& window) {
   SetWindowLongW(handle, GWL_EXSTYLE, style ^ WS_EX_LAYERED);
   // Colour key only: the alpha value is not applied without LWA_ALPHA.
   SetLayeredWindowAttributes(handle, GetSysColor(COLOR_BTNFACE), 10, LWA_COLORKEY);
+}
+
+// The layered window drops the key-coloured pixels itself, whatever the
+// outline.
+void SetKeyedShape(wxTopLevelWindow& window, const wxRegion& outline, const wxBitmap&) {
+  window.SetShape(outline);
+}
+
+void SetKeyedShape(wxTopLevelWindow& window, const wxGraphicsPath& outline, const wxBitmap&) {
+  window.SetShape(outline);
 }

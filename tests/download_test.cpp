@@ -1,0 +1,293 @@
+// The package download against real servers on loopback: nginx for the
+// normal case and for credentials, the project's fault server for broken
+// answers. Whatever happens, update.zip is either the complete new body or
+// exactly what it was before, and no partial file is left behind.
+
+#include "download.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "nginx.h"
+#include "support.h"
+#include "updater_config.h"
+
+using namespace testing_support;
+
+namespace {
+
+const char kCredentials[] = "TAVIK:TAVIK";
+const char kCredentialsBase64[] = "VEFWSUs6VEFWSUs=";
+const char kEarlierPackage[] = "PK\x03\x04 the package of an earlier run";
+
+// Bytes that a text-mode write or a string copy would damage.
+std::string BinaryBody(size_t size) {
+  std::string body(size, '\0');
+  for (size_t i = 0; i < size; ++i) body[i] = static_cast<char>((i * 7 + i / 256) & 0xff);
+  return body;
+}
+
+struct Outcome {
+  int result;
+  std::string out;
+};
+
+Outcome Download(const std::string& url, const std::string& credentials, const std::string& target,
+                 const TransferLimits& limits = TransferLimits()) {
+  testing::internal::CaptureStdout();
+  const int result = DownloadPackageFrom(url.c_str(), credentials.c_str(), target, limits);
+  return {result, testing::internal::GetCapturedStdout()};
+}
+
+// A directory with an "update" subdirectory, as beside an installed updater.
+struct Workdir {
+  TempDir dir;
+  std::string update = dir / "update";
+  std::string target = dir / "update/update.zip";
+  Workdir() { MakeDirs(update); }
+};
+
+class FaultServer {
+ public:
+  explicit FaultServer(std::vector<std::string> args) {
+    std::vector<std::string> argv = {"/usr/bin/python3", FAULT_SERVER, "--port-file",
+                                     dir_ / "port",      "--record",   dir_ / "request"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    pid_ = Spawn(argv, dir_.path());
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
+      if (Exists(dir_ / "port")) {
+        port_ = std::stoi(ReadFile(dir_ / "port"));
+        return;
+      }
+      if (waitpid(pid_, nullptr, WNOHANG) == pid_) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  ~FaultServer() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  bool listening() const { return port_ != 0; }
+  std::string Url() const {
+    return "http://127.0.0.1:" + std::to_string(port_) + "/hotels/package/update.zip";
+  }
+  std::string Request() const { return ReadFile(dir_ / "request"); }
+
+ private:
+  TempDir dir_;
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Against nginx
+
+// nginx serving `body` as update.zip behind basic authentication.
+struct Served {
+  TempDir root;
+  std::string body;
+  Nginx nginx;
+  explicit Served(std::string package, const std::string& credentials = config::kCredentials)
+      : body(std::move(package)), nginx(root.path(), credentials) {
+    WriteFile(root / "update.zip", body);
+  }
+};
+
+TEST(DownloadFromNginx, WritesExactlyTheBodyOverTheEarlierPackageAndPrintsNothing) {
+  Served served(BinaryBody(3 * 1024 * 1024 + 17));
+  ASSERT_TRUE(served.nginx.started()) << served.nginx.failure();
+  Workdir work;
+  WriteFile(work.target, kEarlierPackage);
+
+  const Outcome o = Download(served.nginx.Url("update.zip"), config::kCredentials, work.target);
+
+  EXPECT_EQ(o.result, 0);
+  EXPECT_EQ(o.out, "");
+  EXPECT_EQ(Snapshot(work.update), (Tree{{"update.zip", served.body}}));
+}
+
+TEST(DownloadFromNginx, WithoutTheRightCredentialsGetsNoPackage) {
+  Served served(BinaryBody(4096));
+  ASSERT_TRUE(served.nginx.started()) << served.nginx.failure();
+  const std::string user =
+      std::string(config::kCredentials).substr(0, std::string(config::kCredentials).find(':'));
+  for (const std::string& credentials :
+       std::vector<std::string>{user + ":wrong", "someone:else", user + ":"}) {
+    SCOPED_TRACE(credentials);
+    Workdir work;
+    WriteFile(work.target, kEarlierPackage);
+
+    const Outcome o = Download(served.nginx.Url("update.zip"), credentials, work.target);
+
+    EXPECT_EQ(o.result, 22);
+    EXPECT_EQ(o.out, "22\n");
+    EXPECT_EQ(Snapshot(work.update), (Tree{{"update.zip", kEarlierPackage}}));
+  }
+  EXPECT_NE(served.nginx.AccessLog().find("\" 401 "), std::string::npos)
+      << served.nginx.AccessLog();
+}
+
+TEST(DownloadFromNginx, WithoutUpdateDirectoryCreatesNothingAndEndsInAWriteError) {
+  Served served(BinaryBody(1000));
+  ASSERT_TRUE(served.nginx.started()) << served.nginx.failure();
+  TempDir cwd;
+
+  const Outcome o =
+      Download(served.nginx.Url("update.zip"), config::kCredentials, cwd / "update/update.zip");
+
+  EXPECT_EQ(o.result, 23);
+  EXPECT_EQ(o.out, "23\n");
+  EXPECT_EQ(Snapshot(cwd.path()), Tree{});
+}
+
+TEST(DownloadFromNginx, DirectoryStandingAtTheTargetIsLeftAloneAndReported) {
+  Served served(BinaryBody(1000));
+  ASSERT_TRUE(served.nginx.started()) << served.nginx.failure();
+  Workdir work;
+  MakeDirs(work.target);
+  WriteFile(work.target + "/inside", "kept");
+
+  const Outcome o = Download(served.nginx.Url("update.zip"), config::kCredentials, work.target);
+
+  EXPECT_EQ(o.result, 23);
+  EXPECT_EQ(o.out, "23\n");
+  EXPECT_EQ(Snapshot(work.update), (Tree{{"update.zip", "<dir>"}, {"update.zip/inside", "kept"}}));
+}
+
+TEST(DownloadFromNginx, EmptyBodyLeavesTheEarlierPackage) {
+  Served served("");
+  ASSERT_TRUE(served.nginx.started()) << served.nginx.failure();
+  Workdir work;
+  WriteFile(work.target, kEarlierPackage);
+
+  const Outcome o = Download(served.nginx.Url("update.zip"), config::kCredentials, work.target);
+
+  EXPECT_EQ(o.result, 0);
+  EXPECT_EQ(o.out, "");
+  EXPECT_EQ(Snapshot(work.update), (Tree{{"update.zip", kEarlierPackage}}));
+}
+
+TEST(Download, UnreachableServerKeepsTheEarlierPackage) {
+  Workdir work;
+  WriteFile(work.target, kEarlierPackage);
+  const std::string url =
+      "http://127.0.0.1:" + std::to_string(FreePort()) + "/hotels/package/update.zip";
+
+  const Outcome o = Download(url, kCredentials, work.target);
+
+  EXPECT_EQ(o.result, 7);
+  EXPECT_EQ(o.out, "7\n");
+  EXPECT_EQ(Snapshot(work.update), (Tree{{"update.zip", kEarlierPackage}}));
+}
+
+// ---------------------------------------------------------------------------
+// Against the fault server
+
+TEST(DownloadFaults, SendsOneGetOfThePackagePathWithBasicCredentials) {
+  FaultServer server({"--mode", "status", "--status", "404"});
+  ASSERT_TRUE(server.listening());
+  Workdir work;
+
+  Download(server.Url(), kCredentials, work.target);
+
+  const std::string request = server.Request();
+  EXPECT_EQ(request.rfind("GET /hotels/package/update.zip HTTP/1.1\r\n", 0), 0u) << request;
+  EXPECT_NE(request.find(std::string("\r\nAuthorization: Basic ") + kCredentialsBase64 + "\r\n"),
+            std::string::npos)
+      << request;
+}
+
+TEST(DownloadFaults, ErrorOrRedirectStatusBodyIsNeverSaved) {
+  for (const char* status : {"302", "401", "404", "500"}) {
+    SCOPED_TRACE(status);
+    FaultServer server({"--mode", "status", "--status", status});
+    ASSERT_TRUE(server.listening());
+    Workdir earlier, none;
+    WriteFile(earlier.target, kEarlierPackage);
+
+    const Outcome a = Download(server.Url(), kCredentials, earlier.target);
+    const Outcome b = Download(server.Url(), kCredentials, none.target);
+
+    EXPECT_EQ(a.out, "22\n");
+    EXPECT_EQ(b.out, "22\n");
+    EXPECT_EQ(Snapshot(earlier.update), (Tree{{"update.zip", kEarlierPackage}}));
+    EXPECT_EQ(Snapshot(none.update), Tree{});
+  }
+}
+
+struct BrokenTransfer {
+  const char* mode;
+  int result;
+};
+
+void PrintTo(const BrokenTransfer& broken, std::ostream* os) { *os << broken.mode; }
+
+class DownloadBroken : public testing::TestWithParam<BrokenTransfer> {};
+
+TEST_P(DownloadBroken, LeavesNoTruncatedPackageBehind) {
+  // Enough body bytes to reach the partial file before the break.
+  FaultServer server({"--mode", GetParam().mode, "--bytes", "70000"});
+  ASSERT_TRUE(server.listening());
+  TransferLimits quick;
+  quick.low_speed_time_seconds = 1;  // the stalled case ends in seconds
+  Workdir earlier, none;
+  WriteFile(earlier.target, kEarlierPackage);
+
+  const Outcome a = Download(server.Url(), kCredentials, earlier.target, quick);
+  const Outcome b = Download(server.Url(), kCredentials, none.target, quick);
+
+  const std::string line = std::to_string(GetParam().result) + "\n";
+  EXPECT_EQ(a.result, GetParam().result);
+  EXPECT_EQ(a.out, line);
+  EXPECT_EQ(b.out, line);
+  EXPECT_EQ(Snapshot(earlier.update), (Tree{{"update.zip", kEarlierPackage}}));
+  EXPECT_EQ(Snapshot(none.update), Tree{});
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, DownloadBroken,
+                         testing::Values(BrokenTransfer{"close-after", 18},
+                                         BrokenTransfer{"short-length", 18},
+                                         BrokenTransfer{"reset", 56}, BrokenTransfer{"stall", 28}),
+                         [](const testing::TestParamInfo<BrokenTransfer>& info) {
+                           std::string name = info.param.mode;
+                           for (char& c : name)
+                             if (c == '-') c = '_';
+                           return name;
+                         });
+
+// ---------------------------------------------------------------------------
+// The sink alone, without a network
+
+TEST(PackageFileSink, WritesBesideTheTargetUntilCommitted) {
+  Workdir work;
+  WriteFile(work.target, kEarlierPackage);
+  const std::string body = BinaryBody(50000);
+  {
+    PackageFile sink(work.target);
+    char* data = const_cast<char*>(body.data());
+    EXPECT_EQ(WritePackageChunk(data, 1, 20000, &sink), 20000u);
+    EXPECT_EQ(WritePackageChunk(data + 20000, 1, 30000, &sink), 30000u);
+    EXPECT_EQ(ReadFile(work.target), kEarlierPackage);
+    EXPECT_TRUE(sink.Commit());
+  }
+  EXPECT_EQ(Snapshot(work.update), (Tree{{"update.zip", body}}));
+}
+
+TEST(PackageFileSink, TargetThatCannotBeOpenedAnswersAllOnes) {
+  TempDir cwd;
+  PackageFile sink(cwd / "update/update.zip");
+  char data[] = "abc";
+  EXPECT_EQ(WritePackageChunk(data, 1, 3, &sink), static_cast<size_t>(-1));
+  EXPECT_FALSE(sink.Commit());
+  EXPECT_EQ(Snapshot(cwd.path()), Tree{});
+}
+
+}  // namespace

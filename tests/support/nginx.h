@@ -1,0 +1,44 @@
+#pragma once
+
+// A real nginx (Debian's nginx-light, /usr/sbin/nginx) on 127.0.0.1, started
+// by a test with a configuration of its own in a temporary directory, and
+// stopped when the object dies. POSIX only.
+
+#include <sys/types.h>
+
+#include <string>
+
+#include "support.h"
+
+namespace testing_support {
+
+class Nginx {
+ public:
+  // Serves the files of `root` at /hotels/package/ behind HTTP basic
+  // authentication for `credentials` ("user:password"; empty: no
+  // authentication). `port` 0 takes a free one. Returns once nginx accepts
+  // connections, or with started() false and the reason in failure().
+  Nginx(const std::string& root, const std::string& credentials, int port = 0);
+  ~Nginx();
+  Nginx(const Nginx&) = delete;
+  Nginx& operator=(const Nginx&) = delete;
+
+  bool started() const { return pid_ > 0; }
+  const std::string& failure() const { return failure_; }
+  int port() const { return port_; }
+  // "http://127.0.0.1:<port>/hotels/package/" + file
+  std::string Url(const std::string& file) const;
+  std::string ErrorLog() const;
+  std::string AccessLog() const;
+
+ private:
+  bool StartOn(int port, const std::string& root, const std::string& credentials);
+  void Stop();
+
+  TempDir dir_;  // configuration, password file, pid, logs, temporary files
+  pid_t pid_ = -1;
+  int port_ = 0;
+  std::string failure_;
+};
+
+}  // namespace testing_support
