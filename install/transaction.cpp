@@ -214,9 +214,9 @@ bool Apply(const InstallPaths& paths, const std::vector<PackageEntry>& plan, siz
   EntryKind kind;
   if (GetEntryKind(installed, &kind)) {
     if (kind == EntryKind::kDirectory) return false;
-    if (!MoveReplacing(installed, BackupOf(paths, index))) return false;
+    if (!MoveToNewName(installed, BackupOf(paths, index))) return false;
   }
-  return MoveReplacing(paths.unzip + entry.relative, installed);
+  return MoveToNewName(paths.unzip + entry.relative, installed);
 }
 
 }  // namespace

@@ -105,3 +105,12 @@ bool MoveReplacing(const Path& from, const Path& to) {
   }
   return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
+
+bool MoveToNewName(const Path& from, const Path& to) {
+  if (InjectedMoveFault()) {
+    SetLastError(ERROR_WRITE_FAULT);
+    return false;
+  }
+  // Without MOVEFILE_REPLACE_EXISTING the move fails where a file stands.
+  return MoveFileExW(from.c_str(), to.c_str(), 0) != 0;
+}
