@@ -83,7 +83,7 @@ std::size_t PackageFile::Write(const char* data, std::size_t size, std::size_t c
 
 bool PackageFile::Commit() {
   if (!started_ || !stream_) return false;
-  if (!CloseFileStream(std::move(stream_)) || !MoveReplacing(partial_, target_)) {
+  if (!CloseWrittenFile(std::move(stream_)) || !MoveReplacing(partial_, target_)) {
     RemoveFileEntry(partial_);
     started_ = false;
     return false;

@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-#include "file_stream.h"
+#include "file_output.h"
 #include "path.h"
 
 // Fetches the package from the compiled-in address with the compiled-in
@@ -66,7 +66,7 @@ class PackageFile {
  private:
   Path target_;
   Path partial_;
-  FileStream stream_;
+  FilePtr stream_;
   bool started_ = false;
 };
 

@@ -1,0 +1,48 @@
+#include <stdio.h>
+#include <windows.h>
+
+#include "file_output.h"
+
+namespace {
+
+// Owns a file handle from CreateFileW.
+class FileHandle {
+ public:
+  explicit FileHandle(HANDLE handle) : handle_(handle) {}
+  ~FileHandle() {
+    if (is_open()) CloseHandle(handle_);
+  }
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  bool is_open() const { return handle_ != INVALID_HANDLE_VALUE; }
+  HANDLE get() const { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
+
+}  // namespace
+
+FilePtr OpenFileForWriting(const Path& path) {
+  FILE* file = _wfopen(path.c_str(), L"wb");
+  return file ? WithBuffer(file) : nullptr;
+}
+
+bool CloseWrittenFile(FilePtr file) { return fclose(file.release()) == 0; }
+
+void SetFileTimeFromDos(const Path& path, uint32_t dos_date_time) {
+  FileHandle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              0, nullptr));
+  if (!file.is_open()) return;
+  FILETIME creation, access, write;
+  if (!GetFileTime(file.get(), &creation, &access, &write)) return;
+  FILETIME local, universal;
+  if (!DosDateTimeToFileTime(static_cast<WORD>(dos_date_time >> 16),
+                             static_cast<WORD>(dos_date_time & 0xFFFF), &local))
+    return;
+  // Applies the time zone's present offset, as the system's own tools do.
+  if (!LocalFileTimeToFileTime(&local, &universal)) return;
+  SetFileTime(file.get(), &universal, &access, &universal);
+}
+
+void SetUnixPermissions(const Path&, unsigned) {}

@@ -1,0 +1,94 @@
+#include "extract_fs.h"
+
+#include <unzip.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "file_output.h"
+
+bool MakeDirectory(const std::string& path, MakeDirResult* reason) {
+  Path native;
+  PathFromUtf8(path, &native);
+  const MakeDirResult result = MakeOneDirectory(native);
+  if (reason) *reason = result;
+  return result == MakeDirResult::kCreated;
+}
+
+namespace {
+
+bool IsSeparator(char c) { return c == '/' || c == '\\'; }
+
+// End of the level above path[0, end): the position of the separator (run)
+// before its last component; 0 when there is no level above within path
+// (a leading separator never ends one).
+size_t ParentEnd(const char* path, size_t end) {
+  size_t i = end;
+  while (i > 0 && !IsSeparator(path[i - 1])) --i;
+  if (i == 0) return 0;
+  --i;
+  while (i > 0 && IsSeparator(path[i - 1])) --i;
+  return i;
+}
+
+}  // namespace
+
+int MakeDirectoryPath(const std::string& path) {
+  size_t len = path.size();
+  if (len == 0) return 0;
+  std::unique_ptr<char[]> copy(new (std::nothrow) char[len + 1]);
+  if (!copy) {
+    printf("Error allocating memory\n");
+    return UNZ_INTERNALERROR;
+  }
+  memcpy(copy.get(), path.c_str(), len + 1);
+  if (IsSeparator(copy[len - 1])) copy[--len] = '\0';
+
+  // Up from the full path to the deepest level that exists or can be made,
+  // then down again: a path whose parent exists costs one call. Failures
+  // other than a missing parent are passed over; the levels below them
+  // fail in turn.
+  std::vector<size_t> missing;  // ends of the levels still to make, deepest first
+  size_t end = len;
+  for (;;) {
+    const char held = copy[end];
+    copy[end] = '\0';
+    MakeDirResult reason;
+    MakeDirectory(copy.get(), &reason);
+    if (reason != MakeDirResult::kParentMissing) {
+      copy[end] = held;
+      break;
+    }
+    const size_t parent = ParentEnd(copy.get(), end);
+    if (parent == 0) {
+      printf("couldn't create directory %s\n", copy.get());
+      return 0;
+    }
+    copy[end] = held;
+    missing.push_back(end);
+    end = parent;
+  }
+  while (!missing.empty()) {
+    end = missing.back();
+    missing.pop_back();
+    const char held = copy[end];
+    copy[end] = '\0';
+    MakeDirResult reason;
+    MakeDirectory(copy.get(), &reason);
+    if (reason == MakeDirResult::kParentMissing) {
+      printf("couldn't create directory %s\n", copy.get());
+      return 0;
+    }
+    copy[end] = held;
+  }
+  return 1;
+}
+
+void SetEntryFileTime(const std::string& path, uint32_t dos_date_time) {
+  Path native;
+  if (!PathFromUtf8(path, &native) || native.empty()) return;
+  SetFileTimeFromDos(native, dos_date_time);
+}
