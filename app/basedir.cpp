@@ -1,6 +1,6 @@
 #include "basedir.h"
 
-#include "process.h"
+#include "processes.h"
 
 Path GetBaseDir() {
   Path dir = ExecutableDirectory();

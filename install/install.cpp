@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "basedir.h"
-#include "process.h"
+#include "processes.h"
 #include "transaction.h"
 #include "updater_config.h"
 

@@ -107,10 +107,18 @@ bool ExtractPackage() {
     printf("couldn't empty directory %s\n", PathToUtf8(destination).c_str());
     return false;
   }
-  return ExtractArchive(update + PATH_TEXT("update.zip"), destination);
+  unsigned skipped = 0;
+  if (!ExtractArchive(update + PATH_TEXT("update.zip"), destination, &skipped)) return false;
+  // Installing the rest of a package without some of its files would leave
+  // the application half-updated.
+  if (skipped > 0) {
+    printf("package incomplete (%u entries not extracted): nothing is installed\n", skipped);
+    return false;
+  }
+  return true;
 }
 
-bool ExtractArchive(Path archive_path, Path destination) {
+bool ExtractArchive(Path archive_path, Path destination, unsigned* skipped) {
   if (destination.empty() || !IsPathSeparator(destination.back())) destination += kPathSeparator;
   ArchivePtr archive = OpenArchive(archive_path);
   if (!archive) {
@@ -119,10 +127,10 @@ bool ExtractArchive(Path archive_path, Path destination) {
     return false;
   }
   MakeOneDirectory(destination);
-  return ExtractAllEntries(archive.get(), PathToUtf8(destination)) != 0;
+  return ExtractAllEntries(archive.get(), PathToUtf8(destination), skipped) != 0;
 }
 
-int ExtractAllEntries(unzFile archive, const std::string& prefix) {
+int ExtractAllEntries(unzFile archive, const std::string& prefix, unsigned* skipped) {
   unz_global_info64 global;
   const int code = unzGetGlobalInfo64(archive, &global);
   if (code != UNZ_OK) {
@@ -137,12 +145,12 @@ int ExtractAllEntries(unzFile archive, const std::string& prefix) {
         return 0;
       }
     }
-    if (ExtractCurrentEntry(archive, prefix) != UNZ_OK) return 0;
+    if (ExtractCurrentEntry(archive, prefix, skipped) != UNZ_OK) return 0;
   }
   return 1;
 }
 
-int ExtractCurrentEntry(unzFile archive, const std::string& prefix) {
+int ExtractCurrentEntry(unzFile archive, const std::string& prefix, unsigned* skipped) {
   // A longer name is read again into a buffer of its size: names of any
   // length fit.
   unz_file_info64 info{};
@@ -198,6 +206,7 @@ int ExtractCurrentEntry(unzFile archive, const std::string& prefix) {
   }
   if (!file) {
     printf("error opening %s\n", target.c_str());
+    if (skipped) ++*skipped;
   } else {
     printf(" extracting: %s\n", target.c_str());
     code = TransferEntryData(archive, file.get(), buffer.get());

@@ -19,16 +19,18 @@ bool ExtractPackage();
 // Extracts every entry of the archive at archive_path below destination
 // (created when missing; a trailing separator is added when there is none).
 // True when the archive was opened and every entry was visited without a
-// stopping failure.
-bool ExtractArchive(Path archive_path, Path destination);
+// stopping failure. Entries that were reported and skipped are counted into
+// *skipped when it is given.
+bool ExtractArchive(Path archive_path, Path destination, unsigned* skipped = nullptr);
 
 // Visits the entries of an open archive from its current one on, extracting
 // each below prefix (UTF-8, ending in a separator). 1 when the last entry
 // was reached (also for an archive without entries), 0 when it stopped.
-int ExtractAllEntries(unzFile archive, const std::string& prefix);
+int ExtractAllEntries(unzFile archive, const std::string& prefix, unsigned* skipped = nullptr);
 
 // Extracts the archive's current entry below prefix. 0 lets the walk go on;
 // a negative unzip-library code (UNZ_ERRNO for a failed write) stops it.
-// A target file that cannot be created is reported and skipped (0).
+// A target file that cannot be created is reported and skipped (0), and
+// counted into *skipped when it is given.
 // Names that would reach outside prefix are refused and stop the walk.
-int ExtractCurrentEntry(unzFile archive, const std::string& prefix);
+int ExtractCurrentEntry(unzFile archive, const std::string& prefix, unsigned* skipped = nullptr);

@@ -349,4 +349,12 @@ TEST(ExtractPackage, ReportsAMissingOrIncompletePackage) {
   r = inst.Run();
   EXPECT_NE(r.exit_code, 0);
   EXPECT_FALSE(Exists(inst.dir / "update/escape.txt"));
+
+  // Every entry visited, but one could not be written: not a whole package.
+  WriteZip(inst.dir / "update/update.zip", {{"a.txt", "a"}, {"bad\xff.txt", "x"}});
+  r = inst.Run();
+  EXPECT_NE(r.exit_code, 0);
+  EXPECT_NE(r.out.find("package incomplete (1 entries not extracted): nothing is installed\n"),
+            std::string::npos)
+      << r.out;
 }

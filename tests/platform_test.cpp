@@ -3,7 +3,7 @@
 
 #include "basedir.h"
 #include "path.h"
-#include "process.h"
+#include "processes.h"
 
 TEST(BaseDir, IsTheExecutablesDirectoryWithOneTrailingSeparator) {
   char exe[4096];

@@ -1,7 +1,7 @@
 // The platform's process table, termination and detached launch, on real
 // processes.
 
-#include "process.h"
+#include "processes.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>

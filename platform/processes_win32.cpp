@@ -1,4 +1,4 @@
-#include "process.h"
+#include "processes.h"
 
 #include <windows.h>
 // After windows.h, which they build on.
