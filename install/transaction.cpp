@@ -130,6 +130,8 @@ Path BackupOf(const InstallPaths& paths, size_t index) {
 }
 
 // One record after the plan, put on the disk after everything before it.
+// Where the volume cannot be flushed, the journal's own flush carries the
+// renames before it: the file system logs its metadata in order.
 bool AppendRecord(const InstallPaths& paths, const std::string& text) {
   FlushFileSystem(paths.base);
   DurableFile journal;
@@ -183,6 +185,16 @@ bool MakePlan(const InstallPaths& paths, std::vector<PackageEntry>* plan) {
     plan->push_back(std::move(entry));
   }
   return true;
+}
+
+// The package's data must be on the disk before the swap can be, or a power
+// loss could leave renamed files without their content. One flush of the
+// volume where the system allows it, else one per file.
+void FlushPackage(const InstallPaths& paths, const std::vector<PackageEntry>& plan) {
+  if (FlushFileSystem(paths.base)) return;
+  for (const PackageEntry& entry : plan) {
+    if (!entry.is_directory) FlushFile(paths.unzip + entry.relative);
+  }
 }
 
 // A backup area that is empty, so that every backup found in it is one of
@@ -241,9 +253,7 @@ SwapResult SwapInPackage(const InstallPaths& paths) {
     std::printf("Cannot install: no backup area at %s\n", PathToUtf8(paths.backup).c_str());
     return SwapResult::kRolledBack;
   }
-  // The package's data must be on the disk before the swap can be, or a
-  // power loss could leave renamed files without their content.
-  FlushFileSystem(paths.base);
+  FlushPackage(paths, plan);
   if (!WritePlan(paths, plan)) {
     std::printf("Cannot install: cannot write %s\n", PathToUtf8(paths.journal).c_str());
     RemoveFileEntry(paths.journal);

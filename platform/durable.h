@@ -37,6 +37,9 @@ class DurableFile {
 // The whole content of a file; false when it cannot be read.
 bool ReadWholeFile(const Path& path, std::string* content);
 
+// Puts the data of an existing file on the disk. A link is not followed.
+bool FlushFile(const Path& path);
+
 // Puts the entries of a directory (files created, renamed or removed in it)
 // on the disk.
 bool FlushDirectory(const Path& directory);

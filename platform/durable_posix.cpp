@@ -1,8 +1,8 @@
-#include "durable.h"
-
 #include <errno.h>
 #include <fcntl.h>
 #include <unistd.h>
+
+#include "durable.h"
 
 struct DurableFile::Handle {
   int fd = -1;
@@ -57,6 +57,15 @@ bool ReadWholeFile(const Path& path, std::string* content) {
     if (n <= 0) break;
     content->append(buffer, static_cast<size_t>(n));
   }
+  close(fd);
+  return ok;
+}
+
+bool FlushFile(const Path& path) {
+  // Linux flushes through a descriptor opened for reading too.
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = fsync(fd) == 0;
   close(fd);
   return ok;
 }

@@ -1,9 +1,9 @@
-#include "durable.h"
-
 #include <windows.h>
 
 #include <algorithm>
 #include <vector>
+
+#include "durable.h"
 
 namespace {
 
@@ -94,6 +94,8 @@ bool ReadWholeFile(const Path& path, std::string* content) {
     content->append(buffer, n);
   }
 }
+
+bool FlushFile(const Path& path) { return FlushOpened(path, FILE_FLAG_OPEN_REPARSE_POINT); }
 
 bool FlushDirectory(const Path& directory) {
   return FlushOpened(directory, FILE_FLAG_BACKUP_SEMANTICS);
