@@ -1,8 +1,8 @@
+#include "durable.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <unistd.h>
-
-#include "durable.h"
 
 struct DurableFile::Handle {
   int fd = -1;

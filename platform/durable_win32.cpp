@@ -1,9 +1,9 @@
+#include "durable.h"
+
 #include <windows.h>
 
 #include <algorithm>
 #include <vector>
-
-#include "durable.h"
 
 namespace {
 
