@@ -2,8 +2,6 @@
 // journal cut off in the middle of a record; the run lock. (Real updater
 // runs killed during their install: crash_test.)
 
-#include "transaction.h"
-
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -13,6 +11,7 @@
 #include "files.h"
 #include "install.h"
 #include "support.h"
+#include "transaction.h"
 
 using namespace testing_support;
 
@@ -183,6 +182,39 @@ TEST(Journal, ADamagedPlanMeansNothingWasMoved) {
   Quietly([&] { EXPECT_TRUE(RecoverInterruptedInstall(paths)); });
   EXPECT_EQ(Installed(inst.base.path()), before);
   EXPECT_TRUE(Snapshot(inst.base / "update").empty());
+}
+
+TEST(Journal, AnUndoThatCannotFinishKeepsEverythingForTheNextTry) {
+  Installation inst(24);
+  const InstallPaths paths = InstallPathsFor(inst.settings.base_dir);
+  ASSERT_EQ(SwapInPackage(paths), SwapResult::kInstalled);
+  const std::string journal = ReadFile(inst.base / "update/install.journal");
+  WriteFile(inst.base / "update/install.journal", journal.substr(0, journal.size() - 11));
+  // The new files of added/deeper/ have nowhere to go back to.
+  RemoveTree(inst.base / "update/unzip/added/deeper");
+
+  std::string out = Quietly([&] { EXPECT_FALSE(RecoverInterruptedInstall(paths)); });
+  EXPECT_NE(out.find("could not be restored completely"), std::string::npos) << out;
+  EXPECT_EQ(inst.Outcome(), "mixed");
+  // The journal and the package stay; what could move back did.
+  EXPECT_EQ(ReadFile(inst.base / "update/install.journal"), journal.substr(0, journal.size() - 11));
+  EXPECT_TRUE(Exists(inst.base / "update/unzip/added/f4.dat"));
+
+  MakeDirs(inst.base / "update/unzip/added/deeper");
+  out = Quietly([&] { EXPECT_TRUE(RecoverInterruptedInstall(paths)); });
+  EXPECT_EQ(inst.Outcome(), "old") << out;
+  EXPECT_TRUE(Snapshot(inst.base / "update").empty());
+}
+
+TEST(RunLock, TheCleanUpKeepsTheLockOfTheRunInProgress) {
+  Installation inst(12);
+  FileLock lock;
+  ASSERT_TRUE(LockUpdateRun(inst.settings, &lock));
+  Quietly([&] { InstallUpdate(inst.settings); });
+  EXPECT_EQ(inst.Outcome(), "new");
+  EXPECT_EQ(Snapshot(inst.base / "update"), (Tree{{"updater.lock", ""}}));
+  FileLock second;
+  EXPECT_EQ(second.Acquire(inst.base / "update/updater.lock"), LockResult::kBusy);
 }
 
 TEST(RunLock, IsExclusiveAndItsFileGoesWithIt) {
