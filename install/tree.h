@@ -26,6 +26,9 @@ std::vector<PackageEntry> ListPackageTree(const Path& source);
 // directories. Directories whose name begins with '.' are passed over with
 // everything below them; files beginning with '.' are moved. Source
 // directories stay (emptied of what moved). Both paths end in a separator.
+// One rename per file, with nothing to undo them: the install step moves
+// through SwapInPackage (transaction.h), which takes the same entries in
+// the same order.
 void MoveTree(const Path& source, const Path& destination);
 
 // True when `path` names a directory itself (not a link to one).
