@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "support.h"
+#include "updater_config.h"
 #include "zip_fixture.h"
 
 using namespace testing_support;
@@ -80,7 +81,7 @@ struct Installation {
       const bool in_new = i % 6 >= 4 || i % 3 != 0;
       all[name] = {in_old ? "old " + name : "", in_new ? "new " + name : ""};
     }
-    all["tesko.exe"] = {"old main application", "new main application"};
+    all[config::kMainApp] = {"old main application", "new main application"};
     return all;
   }
 
