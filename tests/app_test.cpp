@@ -54,6 +54,16 @@ TEST(UpdaterRun, WhileAnotherRunHoldsTheLockEndsAtOnceTouchingNothing) {
   EXPECT_EQ(Snapshot(inst.dir.path()), before);
 }
 
+TEST(UpdaterRun, WithoutItsWorkingDirectoryEndsAtOnceWithALine) {
+  Installation inst;
+  RemoveTree(inst.dir / "update");
+  const Tree before = Snapshot(inst.dir.path());
+  const RunResult r = RunProgram({inst.exe}, inst.dir.path());
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.out, "Cannot lock " + inst.dir.path() + "/update/updater.lock; this updater ends\n");
+  EXPECT_EQ(Snapshot(inst.dir.path()), before);
+}
+
 TEST(UpdaterRun, FirstRollsBackTheInstallOfAKilledRun) {
   Installation inst;
   MakeDirs(inst.dir / "update/unzip/lib");
