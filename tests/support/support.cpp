@@ -167,6 +167,14 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::string& cwd) {
   return SpawnWithPipes(argv, cwd, {}, -1, -1);
 }
 
+pid_t SpawnLogged(const std::vector<std::string>& argv, const std::string& cwd,
+                  const std::string& log_path) {
+  const int fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+  const pid_t pid = SpawnWithPipes(argv, cwd, {}, fd, fd);
+  if (fd >= 0) close(fd);
+  return pid;
+}
+
 int WaitChild(pid_t pid, int timeout_s) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
   int status = 0;

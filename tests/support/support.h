@@ -51,6 +51,9 @@ RunResult RunProgram(const std::vector<std::string>& argv, const std::string& cw
 
 // Starts a process in the background; the caller waits for it or kills it.
 pid_t Spawn(const std::vector<std::string>& argv, const std::string& cwd);
+// Like Spawn, with both output streams appended to the file at log_path.
+pid_t SpawnLogged(const std::vector<std::string>& argv, const std::string& cwd,
+                  const std::string& log_path);
 // Waits for the child at most timeout_s seconds; returns its exit code, or
 // -1 when it was killed by a signal or did not end in time.
 int WaitChild(pid_t pid, int timeout_s);
