@@ -98,8 +98,7 @@ int main(int argc, char** argv) {
         swap_clear.push_back(Seconds(start));
       }
     }
-    std::fprintf(
-        stderr,
+    std::printf(
         "round %d: plain %.3f s (+%.3f s clean-up), backup-first %.3f s (+%.3f s clean-up)\n",
         round + 1, plain.back(), plain_clear.back(), swap.back(), swap_clear.back());
     std::fflush(stdout);
