@@ -113,12 +113,19 @@ TEST(AllOrNothing, AFailureAtAnyMoveLeavesTheOldVersionRunning) {
     FailNthMoveForTesting(0);
 
     const std::vector<fake_app::Run> runs = fake_app::WaitForRuns(app, 2);
+    // What the started instance runs: the program file it was started from.
+    const std::string started =
+        runs.size() == 2 ? ReadFile("/proc/" + std::to_string(runs[1].pid) + "/exe") : "";
     for (const fake_app::Run& run : runs) fake_app::StopStarted(run.pid, app);
     WaitChild(old_run, 10);
     EXPECT_TRUE(Snapshot(inst.base / "update").empty()) << k;
     ASSERT_EQ(runs.size(), 2u) << k;
-    if (inst.Outcome() == "new") break;  // k is past the last move
+    if (inst.Outcome() == "new") {  // k is past the last move
+      EXPECT_EQ(started, inst.new_version[image]);
+      break;
+    }
     ASSERT_EQ(inst.Outcome(), "old") << "fault at move " << k << "\n" << out;
+    EXPECT_EQ(started, inst.old_version[image]) << k;
     EXPECT_NE(out.find("restoring the previous version"), std::string::npos) << out;
   }
   EXPECT_EQ(k, moves + 1);
