@@ -29,11 +29,7 @@ LockResult FileLock::Acquire(const Path& path) {
       CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    // A file whose deletion is pending (its holder just ended) answers
-    // "access denied" until it is gone.
-    const DWORD error = GetLastError();
-    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ? LockResult::kBusy
-                                                                            : LockResult::kFailed;
+    return GetLastError() == ERROR_SHARING_VIOLATION ? LockResult::kBusy : LockResult::kFailed;
   }
   handle_->file = file;
   return LockResult::kAcquired;
