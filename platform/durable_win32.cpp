@@ -27,6 +27,19 @@ bool FlushOpened(const Path& path, DWORD flags) {
   return h.handle != INVALID_HANDLE_VALUE && FlushFileBuffers(h.handle) != 0;
 }
 
+// Write access as FlushFileBuffers asks for it; the writes start at the end
+// and follow one another.
+HANDLE OpenToAppend(const Path& path, DWORD disposition) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, disposition,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  LARGE_INTEGER zero{};
+  if (file != INVALID_HANDLE_VALUE && !SetFilePointerEx(file, zero, nullptr, FILE_END)) {
+    CloseHandle(file);
+    return INVALID_HANDLE_VALUE;
+  }
+  return file;
+}
+
 }  // namespace
 
 struct DurableFile::Handle {
@@ -40,16 +53,6 @@ DurableFile::DurableFile() : handle_(new Handle) {}
 DurableFile::~DurableFile() = default;
 DurableFile::DurableFile(DurableFile&&) noexcept = default;
 DurableFile& DurableFile::operator=(DurableFile&&) noexcept = default;
-
-namespace {
-
-// FILE_APPEND_DATA without FILE_WRITE_DATA: every write lands at the end.
-HANDLE OpenToAppend(const Path& path, DWORD disposition) {
-  return CreateFileW(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ, nullptr,
-                     disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
-}  // namespace
 
 bool DurableFile::Create(const Path& path) {
   handle_.reset(new Handle);
