@@ -29,6 +29,11 @@ bool MyApp::OnInitGui() {
 bool MyApp::OnInit() { return wxAppConsoleBase::OnInit(); }
 
 int MyApp::OnRun() {
+  // One updater at a time, and none before a killed one's install is
+  // settled: both come before anything else touches the installation.
+  FileLock lock;
+  if (!LockUpdateRun(&lock) || !RecoverInterruptedInstall()) return 1;
+
   DownloadPackage();
   // A run with nothing complete to install (no package, a broken or hostile
   // one) leaves the application alone: no prompt, nothing stopped or moved.

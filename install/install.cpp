@@ -1,10 +1,11 @@
 #include "install.h"
 
+#include <cstdio>
 #include <vector>
 
 #include "basedir.h"
 #include "processes.h"
-#include "tree.h"
+#include "transaction.h"
 #include "updater_config.h"
 
 namespace {
@@ -44,23 +45,49 @@ bool IsMainAppRunning(const Path& image_name) {
   return false;
 }
 
+bool LockUpdateRun(FileLock* lock) { return LockUpdateRun(DefaultInstallSettings(), lock); }
+
+bool LockUpdateRun(const InstallSettings& settings, FileLock* lock) {
+  const InstallPaths paths = InstallPathsFor(settings.base_dir);
+  switch (lock->Acquire(paths.lock)) {
+    case LockResult::kAcquired:
+      return true;
+    case LockResult::kBusy:
+      std::printf("Another updater is running in %s; this one ends\n",
+                  PathToUtf8(paths.base).c_str());
+      return false;
+    case LockResult::kFailed:
+      break;
+  }
+  std::printf("Cannot lock %s; this updater ends\n", PathToUtf8(paths.lock).c_str());
+  return false;
+}
+
+bool RecoverInterruptedInstall() { return RecoverInterruptedInstall(DefaultInstallSettings()); }
+
+bool RecoverInterruptedInstall(const InstallSettings& settings) {
+  return RecoverInterruptedInstall(InstallPathsFor(settings.base_dir));
+}
+
 void InstallUpdate() { InstallUpdate(DefaultInstallSettings()); }
 
 void InstallUpdate(const InstallSettings& settings) {
-  Path base = settings.base_dir;
-  if (base.empty() || !IsPathSeparator(base.back())) base += kPathSeparator;
-  const Path update = base + PATH_TEXT("update") + kPathSeparator;
+  const InstallPaths paths = InstallPathsFor(settings.base_dir);
 
   // Asked afresh: the answer that chose between prompt and silent install
   // may be stale by now.
   const bool was_running = IsMainAppRunning(settings.main_app_image);
   if (was_running) {
     // Termination is asynchronous, and a file that an ending process still
-    // holds cannot be replaced; its new copy would then be lost with the
-    // clean-up. Past the bound the move goes ahead all the same.
+    // holds cannot be replaced. Past the bound the move goes ahead all the
+    // same; a file still held makes it roll back.
     WaitForProcessesToEnd(TerminateAll(settings.main_app_image), kTerminationWait);
   }
-  MoveTree(update + PATH_TEXT("unzip") + kPathSeparator, base);
-  if (was_running) StartDetachedProgram(base + settings.main_app_image);
-  ClearDirectory(update);
+  const SwapResult swap = SwapInPackage(paths);
+  // After a rollback this is the old version again. An undo that could not
+  // finish leaves a mix that is better not started, and everything in
+  // update/ for the next run to finish the undo.
+  if (swap == SwapResult::kStuck) return;
+  if (was_running) StartDetachedProgram(paths.base + settings.main_app_image);
+  ClearWorkingDirectory(paths);
 }

@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "lock.h"
 #include "path.h"
 
 // Where the install step works and which program it controls. The update
@@ -22,9 +23,26 @@ inline constexpr std::chrono::seconds kTerminationWait{10};
 bool IsMainAppRunning();
 bool IsMainAppRunning(const Path& image_name);
 
+// Keeps a second updater out of this installation for the whole run: takes
+// the lock file BaseDir + "update/updater.lock" (update/ must exist; it is
+// never created), held until `lock` dies or the process ends. On failure
+// writes one line to standard output and returns false: the run must then
+// end at once, touching nothing. Main thread, first thing in a run.
+bool LockUpdateRun(FileLock* lock);
+bool LockUpdateRun(const InstallSettings& settings, FileLock* lock);
+
+// Settles an install that a killed run left unfinished (see
+// transaction.h): rolls it back or completes it, and clears update/. False
+// when that failed, and the run must end without touching update/. Main
+// thread, right after LockUpdateRun.
+bool RecoverInterruptedInstall();
+bool RecoverInterruptedInstall(const InstallSettings& settings);
+
 // The install step: stop the main application if it runs, move the unpacked
 // package over BaseDir, start the main application again if it was running,
-// empty BaseDir + "update/". Main thread; called by the update sequence or
-// from the restart prompt's button handler; blocks until done.
+// empty BaseDir + "update/". The move is all or nothing: when it fails, the
+// old version is put back and started again instead. Main thread, with the
+// run lock held; called by the update sequence or from the restart prompt's
+// button handler; blocks until done.
 void InstallUpdate();
 void InstallUpdate(const InstallSettings& settings);

@@ -1,5 +1,6 @@
 #include "tree.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -24,22 +25,37 @@ std::vector<DirEntry> ListAll(const Path& directory) {
 // "目录为:" ("directory is:") in GBK, as the line has always been written.
 constexpr char kDirectoryLine[] = "\xC4\xBF\xC2\xBC\xCE\xAA:%s\n";
 
-}  // namespace
-
-void MoveTree(const Path& source, const Path& destination) {
-  for (const DirEntry& entry : ListAll(source)) {
+void ListInto(const Path& source, const Path& relative, std::vector<PackageEntry>* entries) {
+  for (const DirEntry& entry : ListAll(source + relative)) {
     if (entry.kind == EntryKind::kDirectory) {
       if (entry.name[0] == PATH_TEXT('.')) continue;
-      // A directory the package adds must exist before anything can move
-      // into it; one that stands there already is used as it is.
-      const Path target = destination + entry.name;
-      const MakeDirResult made = MakeOneDirectory(target);
-      if (made != MakeDirResult::kCreated && made != MakeDirResult::kExists) continue;
-      MoveTree(source + entry.name + kJoin, target + kJoin);
+      entries->push_back({relative + entry.name, true});
+      ListInto(source, relative + entry.name + kPathSeparator, entries);
     } else {
       // Files, and links as they are: a link to a directory moves as one
       // entry and nothing is moved out of its target.
-      MoveReplacing(source + entry.name, destination + entry.name);
+      entries->push_back({relative + entry.name, false});
+    }
+  }
+}
+
+}  // namespace
+
+std::vector<PackageEntry> ListPackageTree(const Path& source) {
+  std::vector<PackageEntry> entries;
+  ListInto(source, Path(), &entries);
+  return entries;
+}
+
+void MoveTree(const Path& source, const Path& destination) {
+  for (const PackageEntry& entry : ListPackageTree(source)) {
+    if (entry.is_directory) {
+      // A directory the package adds must exist before anything can move
+      // into it; one that stands there already is used as it is. Where
+      // none can be made, the files below it fail to move and stay.
+      MakeOneDirectory(destination + entry.relative);
+    } else {
+      MoveReplacing(source + entry.relative, destination + entry.relative);
     }
   }
 }
@@ -49,8 +65,11 @@ bool IsDirectory(const Path& path) {
   return GetEntryKind(path, &kind) && kind == EntryKind::kDirectory;
 }
 
-void ClearDirectory(const Path& directory) {
+void ClearDirectory(const Path& directory) { ClearDirectory(directory, {}); }
+
+void ClearDirectory(const Path& directory, const std::vector<Path>& keep) {
   for (const DirEntry& entry : ListAll(directory)) {
+    if (std::find(keep.begin(), keep.end(), entry.name) != keep.end()) continue;
     const Path path = directory + kJoin + entry.name;
     if (IsDirectory(path)) {
       std::printf(kDirectoryLine, PathToUtf8(path).c_str());

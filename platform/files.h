@@ -63,3 +63,12 @@ bool RemoveEmptyDirectory(const Path& path);
 // Renames a file (or link) to `to`, replacing a file that stands there.
 // Same volume only: nothing is copied.
 bool MoveReplacing(const Path& from, const Path& to);
+
+// Renames a file (or link) to `to` only if nothing stands there yet; one
+// system call where the system offers it. Same volume only.
+bool MoveToNewName(const Path& from, const Path& to);
+
+// Tests only: the n-th call of MoveReplacing or MoveToNewName from now on
+// (1 = the next one) fails and moves nothing; the calls after it work
+// again. 0 disarms it.
+void FailNthMoveForTesting(unsigned long n);

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -76,9 +77,43 @@ bool RemoveFileEntry(const Path& path) { return unlink(path.c_str()) == 0; }
 
 bool RemoveEmptyDirectory(const Path& path) { return rmdir(path.c_str()) == 0; }
 
+namespace {
+
+unsigned long moves_until_fault = 0;
+
+// Counts the call down to the fault that tests asked for.
+bool InjectedMoveFault() {
+  if (moves_until_fault == 0) return false;
+  return --moves_until_fault == 0;
+}
+
+}  // namespace
+
+void FailNthMoveForTesting(unsigned long n) { moves_until_fault = n; }
+
 bool MoveReplacing(const Path& from, const Path& to) {
+  if (InjectedMoveFault()) {
+    errno = EIO;
+    return false;
+  }
   // rename() would also replace an empty directory; a file never replaces one.
   struct stat st;
   if (lstat(to.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return false;
+  return rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool MoveToNewName(const Path& from, const Path& to) {
+  if (InjectedMoveFault()) {
+    errno = EIO;
+    return false;
+  }
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  // File systems without the flag: look first, then rename.
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  struct stat st;
+  if (lstat(to.c_str(), &st) == 0) {
+    errno = EEXIST;
+    return false;
+  }
   return rename(from.c_str(), to.c_str()) == 0;
 }

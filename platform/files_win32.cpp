@@ -84,6 +84,33 @@ bool RemoveFileEntry(const Path& path) {
 
 bool RemoveEmptyDirectory(const Path& path) { return RemoveDirectoryW(path.c_str()) != 0; }
 
+namespace {
+
+unsigned long moves_until_fault = 0;
+
+// Counts the call down to the fault that tests asked for.
+bool InjectedMoveFault() {
+  if (moves_until_fault == 0) return false;
+  return --moves_until_fault == 0;
+}
+
+}  // namespace
+
+void FailNthMoveForTesting(unsigned long n) { moves_until_fault = n; }
+
 bool MoveReplacing(const Path& from, const Path& to) {
+  if (InjectedMoveFault()) {
+    SetLastError(ERROR_WRITE_FAULT);
+    return false;
+  }
   return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+bool MoveToNewName(const Path& from, const Path& to) {
+  if (InjectedMoveFault()) {
+    SetLastError(ERROR_WRITE_FAULT);
+    return false;
+  }
+  // Without MOVEFILE_REPLACE_EXISTING the move fails where a file stands.
+  return MoveFileExW(from.c_str(), to.c_str(), 0) != 0;
 }

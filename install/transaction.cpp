@@ -1,0 +1,304 @@
+#include "transaction.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "durable.h"
+#include "files.h"
+#include "tree.h"
+
+namespace {
+
+// The journal is text, one record per line: the record, a space, and eight
+// hex digits of its checksum. A line that lacks its end or whose checksum
+// does not match (a write cut off by a crash) ends the journal there.
+//   updater-journal 1      first line
+//   D <relative path>      a directory the swap creates
+//   F <relative path>      a file the swap moves in
+//   P <count>              end of the plan: <count> D and F records
+//   C                      the swap is complete and on the disk
+//   R                      the swap was undone, and that is on the disk
+const std::string kHeader = "updater-journal 1";
+const std::string kSwapped = "C";
+const std::string kRolledBack = "R";
+
+uint32_t Checksum(const std::string& text) {
+  uint32_t hash = 2166136261u;  // FNV-1a
+  for (const unsigned char c : text) hash = (hash ^ c) * 16777619u;
+  return hash;
+}
+
+std::string Record(const std::string& text) {
+  char sum[16];
+  std::snprintf(sum, sizeof sum, " %08" PRIx32 "\n", Checksum(text));
+  return text + sum;
+}
+
+// Line ends and '%' inside names are written as %XX.
+std::string Escape(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    if (c == '%' || c == '\n' || c == '\r') {
+      char code[4];
+      std::snprintf(code, sizeof code, "%%%02X", static_cast<unsigned char>(c));
+      out += code;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// False for text that Escape did not write.
+bool Unescape(const std::string& text, std::string* out) {
+  out->clear();
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      *out += text[i];
+      continue;
+    }
+    if (i + 2 >= text.size()) return false;
+    const int high = HexDigit(text[i + 1]), low = HexDigit(text[i + 2]);
+    if (high < 0 || low < 0) return false;
+    *out += static_cast<char>(high * 16 + low);
+    i += 2;
+  }
+  return true;
+}
+
+std::vector<std::string> ReadRecords(const std::string& content) {
+  std::vector<std::string> records;
+  size_t start = 0;
+  for (size_t end; (end = content.find('\n', start)) != std::string::npos; start = end + 1) {
+    const std::string line = content.substr(start, end - start);
+    const size_t space = line.rfind(' ');
+    if (space == std::string::npos) break;
+    const std::string text = line.substr(0, space);
+    if (Record(text) != line + '\n') break;
+    records.push_back(text);
+  }
+  return records;
+}
+
+enum class JournalState { kNoPlan, kPlanned, kSwapped, kRolledBack };
+
+// The state a journal records, and its plan once that is complete.
+JournalState ParseJournal(const std::string& content, std::vector<PackageEntry>* plan) {
+  const std::vector<std::string> records = ReadRecords(content);
+  if (records.empty() || records[0] != kHeader) return JournalState::kNoPlan;
+  size_t i = 1;
+  for (; i < records.size() && records[i].size() > 2 && records[i][1] == ' '; ++i) {
+    const char kind = records[i][0];
+    if (kind == 'P') break;
+    std::string name;
+    Path relative;
+    if ((kind != 'D' && kind != 'F') || !Unescape(records[i].substr(2), &name) ||
+        !PathFromUtf8(name, &relative))
+      return JournalState::kNoPlan;
+    plan->push_back({relative, kind == 'D'});
+  }
+  if (i == records.size() || records[i] != "P " + std::to_string(plan->size()))
+    return JournalState::kNoPlan;
+  for (++i; i < records.size(); ++i) {
+    if (records[i] == kSwapped) return JournalState::kSwapped;
+    if (records[i] == kRolledBack) return JournalState::kRolledBack;
+  }
+  return JournalState::kPlanned;
+}
+
+bool Exists(const Path& path) {
+  EntryKind kind;
+  return GetEntryKind(path, &kind);
+}
+
+// Backups are named by the index of their entry in the plan, so that the
+// backup area needs no directories of its own.
+Path BackupOf(const InstallPaths& paths, size_t index) {
+  Path name;
+  PathFromUtf8(std::to_string(index), &name);
+  return paths.backup + name;
+}
+
+// One record after the plan, put on the disk after everything before it.
+// Where the volume cannot be flushed, the journal's own flush carries the
+// renames before it: the file system logs its metadata in order.
+bool AppendRecord(const InstallPaths& paths, const std::string& text) {
+  FlushFileSystem(paths.base);
+  DurableFile journal;
+  return journal.OpenExisting(paths.journal) && journal.Append(Record(text)) && journal.Flush();
+}
+
+// Undoes entries [0, count) of a plan, last first. Which steps were done is
+// read from where the files are, so the undo may run any number of times,
+// after a failure or after a crash at any point, even during an undo:
+// - the package's file is no longer in unzip/: it was moved in, move it back
+//   out;
+// - a backup of the entry exists: the old file was moved aside, move it back;
+// - a directory that the plan creates exists: remove it (it is empty again).
+bool Undo(const InstallPaths& paths, const std::vector<PackageEntry>& plan, size_t count) {
+  bool undone = true;
+  for (size_t i = count; i-- > 0;) {
+    const PackageEntry& entry = plan[i];
+    const Path installed = paths.base + entry.relative;
+    if (entry.is_directory) {
+      if (IsDirectory(installed) && !RemoveEmptyDirectory(installed)) undone = false;
+      continue;
+    }
+    const Path unpacked = paths.unzip + entry.relative;
+    if (!Exists(unpacked) && Exists(installed) && !MoveReplacing(installed, unpacked))
+      undone = false;
+    const Path backup = BackupOf(paths, i);
+    if (Exists(backup) && !MoveReplacing(backup, installed)) undone = false;
+  }
+  if (!undone) std::printf("The previous version could not be restored completely\n");
+  return undone;
+}
+
+// Directories the package adds, and every file; false when something other
+// than a directory stands where the package has one.
+bool MakePlan(const InstallPaths& paths, std::vector<PackageEntry>* plan) {
+  for (PackageEntry& entry : ListPackageTree(paths.unzip)) {
+    const Path installed = paths.base + entry.relative;
+    // The journal holds names as UTF-8; a name that does not come back
+    // unchanged could not be found again after a crash.
+    Path read_back;
+    if (!PathFromUtf8(PathToUtf8(entry.relative), &read_back) || read_back != entry.relative) {
+      std::printf("Cannot install %s: unusable name\n", PathToUtf8(installed).c_str());
+      return false;
+    }
+    EntryKind kind;
+    if (entry.is_directory && GetEntryKind(installed, &kind)) {
+      if (kind == EntryKind::kDirectory) continue;
+      std::printf("Cannot install %s: not a directory\n", PathToUtf8(installed).c_str());
+      return false;
+    }
+    plan->push_back(std::move(entry));
+  }
+  return true;
+}
+
+// The package's data must be on the disk before the swap can be, or a power
+// loss could leave renamed files without their content. One flush of the
+// volume where the system allows it, else one per file.
+void FlushPackage(const InstallPaths& paths, const std::vector<PackageEntry>& plan) {
+  if (FlushFileSystem(paths.base)) return;
+  for (const PackageEntry& entry : plan) {
+    if (!entry.is_directory) FlushFile(paths.unzip + entry.relative);
+  }
+}
+
+// A backup area that is empty, so that every backup found in it is one of
+// this swap.
+bool PrepareBackupArea(const InstallPaths& paths) {
+  ClearDirectory(paths.backup);
+  if (MakeOneDirectory(paths.backup) == MakeDirResult::kCreated) return true;
+  DirectoryListing listing(paths.backup);
+  DirEntry entry;
+  return listing.is_open() && !listing.Next(&entry);
+}
+
+bool WritePlan(const InstallPaths& paths, const std::vector<PackageEntry>& plan) {
+  std::string text = Record(kHeader);
+  for (const PackageEntry& entry : plan)
+    text += Record((entry.is_directory ? "D " : "F ") + Escape(PathToUtf8(entry.relative)));
+  text += Record("P " + std::to_string(plan.size()));
+  DurableFile journal;
+  return journal.Create(paths.journal) && journal.Append(text) && journal.Flush() &&
+         FlushDirectory(paths.update);
+}
+
+// One step of the plan. A file that the package replaces goes aside first;
+// a directory never gives way to a file.
+bool Apply(const InstallPaths& paths, const std::vector<PackageEntry>& plan, size_t index) {
+  const PackageEntry& entry = plan[index];
+  const Path installed = paths.base + entry.relative;
+  if (entry.is_directory) return MakeOneDirectory(installed) == MakeDirResult::kCreated;
+  EntryKind kind;
+  if (GetEntryKind(installed, &kind)) {
+    if (kind == EntryKind::kDirectory) return false;
+    if (!MoveToNewName(installed, BackupOf(paths, index))) return false;
+  }
+  return MoveToNewName(paths.unzip + entry.relative, installed);
+}
+
+}  // namespace
+
+InstallPaths InstallPathsFor(const Path& base_dir) {
+  InstallPaths paths;
+  paths.base = base_dir;
+  if (paths.base.empty() || !IsPathSeparator(paths.base.back())) paths.base += kPathSeparator;
+  paths.update = paths.base + PATH_TEXT("update") + kPathSeparator;
+  paths.unzip = paths.update + PATH_TEXT("unzip") + kPathSeparator;
+  paths.backup = paths.update + PATH_TEXT("backup") + kPathSeparator;
+  paths.journal = paths.update + PATH_TEXT("install.journal");
+  paths.lock = paths.update + PATH_TEXT("updater.lock");
+  return paths;
+}
+
+SwapResult SwapInPackage(const InstallPaths& paths) {
+  std::vector<PackageEntry> plan;
+  if (!MakePlan(paths, &plan)) return SwapResult::kRolledBack;
+  if (plan.empty()) return SwapResult::kInstalled;
+  if (!PrepareBackupArea(paths)) {
+    std::printf("Cannot install: no backup area at %s\n", PathToUtf8(paths.backup).c_str());
+    return SwapResult::kRolledBack;
+  }
+  FlushPackage(paths, plan);
+  if (!WritePlan(paths, plan)) {
+    std::printf("Cannot install: cannot write %s\n", PathToUtf8(paths.journal).c_str());
+    RemoveFileEntry(paths.journal);
+    return SwapResult::kRolledBack;
+  }
+
+  size_t done = 0;
+  while (done < plan.size() && Apply(paths, plan, done)) ++done;
+  // The swap counts as complete only once its record is on the disk.
+  if (done == plan.size() && AppendRecord(paths, kSwapped)) return SwapResult::kInstalled;
+
+  if (done < plan.size()) {
+    const Path failed = paths.base + plan[done].relative;
+    std::printf("Cannot install %s; restoring the previous version\n", PathToUtf8(failed).c_str());
+  } else {
+    std::printf("Cannot record the finished install in %s; restoring the previous version\n",
+                PathToUtf8(paths.journal).c_str());
+  }
+  if (!Undo(paths, plan, std::min(done + 1, plan.size())) || !AppendRecord(paths, kRolledBack))
+    return SwapResult::kStuck;
+  return SwapResult::kRolledBack;
+}
+
+void ClearWorkingDirectory(const InstallPaths& paths) {
+  const size_t name_start = paths.update.size();
+  ClearDirectory(paths.update, {paths.journal.substr(name_start), paths.lock.substr(name_start)});
+  RemoveFileEntry(paths.journal);
+}
+
+bool RecoverInterruptedInstall(const InstallPaths& paths) {
+  std::string content;
+  if (!ReadWholeFile(paths.journal, &content)) return true;
+  std::vector<PackageEntry> plan;
+  switch (ParseJournal(content, &plan)) {
+    case JournalState::kPlanned:
+      std::printf("Rolling back an interrupted install\n");
+      if (!Undo(paths, plan, plan.size()) || !AppendRecord(paths, kRolledBack)) return false;
+      break;
+    case JournalState::kSwapped:
+      std::printf("Finishing an interrupted install\n");
+      break;
+    case JournalState::kNoPlan:  // cut off before the first move
+    case JournalState::kRolledBack:
+      break;
+  }
+  ClearWorkingDirectory(paths);
+  return true;
+}

@@ -1,0 +1,56 @@
+#pragma once
+
+// The install's swap as a transaction: the installation directory ends up
+// holding exactly the old version or exactly the new one, whether a move
+// fails, the process is killed or the power goes.
+//
+// Every file that the package replaces is first renamed aside into
+// update/backup/, then the new file is renamed in; directories that the
+// package adds are created and recorded. Before the first move the whole
+// plan is written to update/install.journal and put on the disk; once
+// every move is on the disk a "swapped" record follows it, or a "rolled
+// back" record once an undo is. A run that finds a journal (one that was
+// killed left it) finishes that install before doing anything else: it
+// undoes the moves when the swap was not complete, and only clears up
+// when it was. Which moves happened is read from the tree itself, since
+// each move is a single rename: the journal is written three times per
+// install, not once per file.
+//
+// Main thread, with the run lock held (see LockUpdateRun in install.h).
+
+#include "path.h"
+
+// Where one install works; every path ends in a separator except the files.
+struct InstallPaths {
+  Path base;     // the installation directory
+  Path update;   // base + "update/": the working directory, never created here
+  Path unzip;    // update + "unzip/": the unpacked package
+  Path backup;   // update + "backup/": the replaced files while the swap runs
+  Path journal;  // update + "install.journal"
+  Path lock;     // update + "updater.lock"
+};
+
+InstallPaths InstallPathsFor(const Path& base_dir);
+
+enum class SwapResult {
+  kInstalled,   // the new version is in place (also: the package was empty)
+  kRolledBack,  // a step failed; the old version is in place again
+  kStuck,       // a step failed and so did its undo: the journal stays for
+                // the next run, which tries the undo again
+};
+
+// Moves the unpacked package onto the base directory, backup first, with
+// the journal. Writes a line to standard output when it rolls back. Leaves
+// the clean-up of update/ to the caller.
+SwapResult SwapInPackage(const InstallPaths& paths);
+
+// Empties update/ after a finished or rolled-back swap: everything but the
+// run lock, and the journal last, so that a run killed while clearing up
+// still finds its journal and clears up again.
+void ClearWorkingDirectory(const InstallPaths& paths);
+
+// Finishes the install of a run that was killed during it, if any: rolls
+// it back or completes it, then clears update/. False when the journal
+// cannot be settled (an undo step fails): the run must then end without
+// touching update/, and the next run tries again.
+bool RecoverInterruptedInstall(const InstallPaths& paths);

@@ -1,0 +1,50 @@
+#pragma once
+
+// Writing that survives a crash or a power loss: a file whose appended bytes
+// can be forced onto the disk, and flushes of directory entries and of a
+// whole file system, so that renames made before a flush are on the disk
+// too. Any thread; every call reports through its result, none prints.
+
+#include <memory>
+#include <string>
+
+#include "path.h"
+
+// A file opened for appending. Move-only; closes itself.
+class DurableFile {
+ public:
+  DurableFile();
+  ~DurableFile();
+  DurableFile(DurableFile&&) noexcept;
+  DurableFile& operator=(DurableFile&&) noexcept;
+
+  // Creates the file, or empties it when it exists.
+  bool Create(const Path& path);
+  // Opens an existing file to append to it.
+  bool OpenExisting(const Path& path);
+  bool is_open() const;
+  // Hands the bytes to the system at once; nothing is buffered here.
+  bool Append(const std::string& bytes);
+  // Returns when everything appended so far is on the disk
+  // (fsync / FlushFileBuffers).
+  bool Flush();
+
+ private:
+  struct Handle;
+  std::unique_ptr<Handle> handle_;
+};
+
+// The whole content of a file; false when it cannot be read.
+bool ReadWholeFile(const Path& path, std::string* content);
+
+// Puts the data of an existing file on the disk. A link is not followed.
+bool FlushFile(const Path& path);
+
+// Puts the entries of a directory (files created, renamed or removed in it)
+// on the disk.
+bool FlushDirectory(const Path& directory);
+
+// Puts everything that the system still holds in memory for the file
+// system (volume) holding `path` on the disk: file data and renames alike.
+// On Windows this needs rights that a normal user may lack; false then.
+bool FlushFileSystem(const Path& path);

@@ -1,0 +1,87 @@
+#include "durable.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+struct DurableFile::Handle {
+  int fd = -1;
+  ~Handle() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+DurableFile::DurableFile() : handle_(new Handle) {}
+DurableFile::~DurableFile() = default;
+DurableFile::DurableFile(DurableFile&&) noexcept = default;
+DurableFile& DurableFile::operator=(DurableFile&&) noexcept = default;
+
+bool DurableFile::Create(const Path& path) {
+  handle_.reset(new Handle);
+  handle_->fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+  return is_open();
+}
+
+bool DurableFile::OpenExisting(const Path& path) {
+  handle_.reset(new Handle);
+  handle_->fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  return is_open();
+}
+
+bool DurableFile::is_open() const { return handle_ && handle_->fd >= 0; }
+
+bool DurableFile::Append(const std::string& bytes) {
+  if (!is_open()) return false;
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = write(handle_->fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool DurableFile::Flush() { return is_open() && fsync(handle_->fd) == 0; }
+
+bool ReadWholeFile(const Path& path, std::string* content) {
+  content->clear();
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char buffer[65536];
+  bool ok = true;
+  for (;;) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) ok = false;
+    if (n <= 0) break;
+    content->append(buffer, static_cast<size_t>(n));
+  }
+  close(fd);
+  return ok;
+}
+
+bool FlushFile(const Path& path) {
+  // Linux flushes through a descriptor opened for reading too.
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = fsync(fd) == 0;
+  close(fd);
+  return ok;
+}
+
+bool FlushDirectory(const Path& directory) {
+  const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = fsync(fd) == 0;
+  close(fd);
+  return ok;
+}
+
+bool FlushFileSystem(const Path& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = syncfs(fd) == 0;
+  close(fd);
+  return ok;
+}
