@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "move_fault.h"
+
 MakeDirResult MakeOneDirectory(const Path& path) {
   if (mkdir(path.c_str(), 0777) == 0) return MakeDirResult::kCreated;
   switch (errno) {
@@ -77,22 +79,8 @@ bool RemoveFileEntry(const Path& path) { return unlink(path.c_str()) == 0; }
 
 bool RemoveEmptyDirectory(const Path& path) { return rmdir(path.c_str()) == 0; }
 
-namespace {
-
-unsigned long moves_until_fault = 0;
-
-// Counts the call down to the fault that tests asked for.
-bool InjectedMoveFault() {
-  if (moves_until_fault == 0) return false;
-  return --moves_until_fault == 0;
-}
-
-}  // namespace
-
-void FailNthMoveForTesting(unsigned long n) { moves_until_fault = n; }
-
 bool MoveReplacing(const Path& from, const Path& to) {
-  if (InjectedMoveFault()) {
+  if (ConsumeMoveFault()) {
     errno = EIO;
     return false;
   }
@@ -103,7 +91,7 @@ bool MoveReplacing(const Path& from, const Path& to) {
 }
 
 bool MoveToNewName(const Path& from, const Path& to) {
-  if (InjectedMoveFault()) {
+  if (ConsumeMoveFault()) {
     errno = EIO;
     return false;
   }

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "move_fault.h"
+
 MakeDirResult MakeOneDirectory(const Path& path) {
   if (CreateDirectoryW(path.c_str(), nullptr)) return MakeDirResult::kCreated;
   switch (GetLastError()) {
@@ -84,22 +86,8 @@ bool RemoveFileEntry(const Path& path) {
 
 bool RemoveEmptyDirectory(const Path& path) { return RemoveDirectoryW(path.c_str()) != 0; }
 
-namespace {
-
-unsigned long moves_until_fault = 0;
-
-// Counts the call down to the fault that tests asked for.
-bool InjectedMoveFault() {
-  if (moves_until_fault == 0) return false;
-  return --moves_until_fault == 0;
-}
-
-}  // namespace
-
-void FailNthMoveForTesting(unsigned long n) { moves_until_fault = n; }
-
 bool MoveReplacing(const Path& from, const Path& to) {
-  if (InjectedMoveFault()) {
+  if (ConsumeMoveFault()) {
     SetLastError(ERROR_WRITE_FAULT);
     return false;
   }
@@ -107,7 +95,7 @@ bool MoveReplacing(const Path& from, const Path& to) {
 }
 
 bool MoveToNewName(const Path& from, const Path& to) {
-  if (InjectedMoveFault()) {
+  if (ConsumeMoveFault()) {
     SetLastError(ERROR_WRITE_FAULT);
     return false;
   }
