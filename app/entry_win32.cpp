@@ -1,5 +1,4 @@
 #include <windows.h>
-
 #include <wx/app.h>
 #include <wx/debug.h>
 #include <wx/log.h>

@@ -1,6 +1,6 @@
-#include <ioapi.h>
-
 #include "archive_io.h"
+
+#include <ioapi.h>
 
 ArchivePtr OpenArchive(const Path& path) {
   // The stdio layer's 64-bit open takes the path as UTF-8 bytes, which is

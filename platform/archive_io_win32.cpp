@@ -1,8 +1,8 @@
+#include "archive_io.h"
+
 // iowin32.h takes the zlib_filefunc64_def of ioapi.h without including it.
 #include <ioapi.h>
 #include <iowin32.h>
-
-#include "archive_io.h"
 
 ArchivePtr OpenArchive(const Path& path) {
   // The wide-path layer hands the UTF-16 path to CreateFileW (read-only,

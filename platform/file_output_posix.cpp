@@ -1,9 +1,9 @@
+#include "file_output.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
-
-#include "file_output.h"
 
 FilePtr OpenFileForWriting(const Path& path) {
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);

@@ -1,7 +1,7 @@
+#include "file_output.h"
+
 #include <stdio.h>
 #include <windows.h>
-
-#include "file_output.h"
 
 namespace {
 

@@ -48,9 +48,7 @@ DirectoryListing::~DirectoryListing() = default;
 DirectoryListing::DirectoryListing(DirectoryListing&&) noexcept = default;
 DirectoryListing& DirectoryListing::operator=(DirectoryListing&&) noexcept = default;
 
-bool DirectoryListing::is_open() const {
-  return handle_ && handle_->find != INVALID_HANDLE_VALUE;
-}
+bool DirectoryListing::is_open() const { return handle_ && handle_->find != INVALID_HANDLE_VALUE; }
 
 bool DirectoryListing::Next(DirEntry* entry) {
   if (!is_open()) return false;

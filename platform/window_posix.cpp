@@ -1,14 +1,14 @@
 #include "window.h"
 
-#include <map>
-#include <memory>
-
 #include <wx/bitmap.h>
 #include <wx/dcmemory.h>
 #include <wx/graphics.h>
 #include <wx/region.h>
 #include <wx/settings.h>
 #include <wx/toplevel.h>
+
+#include <map>
+#include <memory>
 
 // The X window system has no colour key: a keyed window's shape leaves out
 // the key-coloured pixels of its picture instead, which makes them

@@ -1,7 +1,6 @@
 #include "window.h"
 
 #include <windows.h>
-
 #include <wx/bitmap.h>
 #include <wx/graphics.h>
 #include <wx/region.h>

@@ -3,8 +3,6 @@
 // answers. Whatever happens, update.zip is either the complete new body or
 // exactly what it was before, and no partial file is left behind.
 
-#include "download.h"
-
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -14,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "download.h"
 #include "nginx.h"
 #include "support.h"
 #include "updater_config.h"

@@ -2,8 +2,6 @@
 // it into a fresh directory and checks the whole tree, the file times and
 // the printed lines.
 
-#include "extract.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -12,6 +10,7 @@
 
 #include <cstdlib>
 
+#include "extract.h"
 #include "extract_fs.h"
 #include "support.h"
 #include "zip_fixture.h"

@@ -2,14 +2,13 @@
 // under unique image names, so that no test touches a process it did not
 // start.
 
-#include "install.h"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
 
 #include "fake_app.h"
+#include "install.h"
 #include "support.h"
 #include "updater_config.h"
 

@@ -1,8 +1,6 @@
 // The platform's process table, termination and detached launch, on real
 // processes.
 
-#include "processes.h"
-
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -11,6 +9,7 @@
 #include <algorithm>
 
 #include "fake_app.h"
+#include "processes.h"
 #include "support.h"
 
 using namespace testing_support;

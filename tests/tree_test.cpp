@@ -1,12 +1,11 @@
 // Moving an unpacked tree into place and emptying a directory, on real
 // directory trees.
 
-#include "tree.h"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include "support.h"
+#include "tree.h"
 
 using namespace testing_support;
 

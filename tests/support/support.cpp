@@ -146,7 +146,7 @@ Tree Snapshot(const std::string& root) {
 }
 
 RunResult RunProgram(const std::vector<std::string>& argv, const std::string& cwd, int timeout_s,
-              const std::vector<std::string>& extra_env) {
+                     const std::vector<std::string>& extra_env) {
   // Output goes to temporary files, so a chatty child never blocks on a pipe.
   TempDir io;
   const std::string out_path = io / "out", err_path = io / "err";

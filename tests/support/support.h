@@ -47,7 +47,7 @@ struct RunResult {
 // Runs argv[0] with the given arguments in cwd, waits at most timeout_s
 // seconds (then kills it), and collects both output streams.
 RunResult RunProgram(const std::vector<std::string>& argv, const std::string& cwd,
-              int timeout_s = 60, const std::vector<std::string>& extra_env = {});
+                     int timeout_s = 60, const std::vector<std::string>& extra_env = {});
 
 // Starts a process in the background; the caller waits for it or kills it.
 pid_t Spawn(const std::vector<std::string>& argv, const std::string& cwd);
