@@ -61,27 +61,28 @@ bool ReadWholeFile(const Path& path, std::string* content) {
   return ok;
 }
 
-bool FlushFile(const Path& path) {
-  // Linux flushes through a descriptor opened for reading too.
-  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+namespace {
+
+// Opens path with flags, hands the descriptor to sync and closes it again;
+// false when either step fails.
+template <typename Sync>
+bool SyncThrough(const Path& path, int flags, Sync sync) {
+  const int fd = open(path.c_str(), flags | O_CLOEXEC);
   if (fd < 0) return false;
-  const bool ok = fsync(fd) == 0;
+  const bool ok = sync(fd) == 0;
   close(fd);
   return ok;
+}
+
+}  // namespace
+
+bool FlushFile(const Path& path) {
+  // Linux flushes through a descriptor opened for reading too.
+  return SyncThrough(path, O_RDONLY | O_NOFOLLOW, fsync);
 }
 
 bool FlushDirectory(const Path& directory) {
-  const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool ok = fsync(fd) == 0;
-  close(fd);
-  return ok;
+  return SyncThrough(directory, O_RDONLY | O_DIRECTORY, fsync);
 }
 
-bool FlushFileSystem(const Path& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool ok = syncfs(fd) == 0;
-  close(fd);
-  return ok;
-}
+bool FlushFileSystem(const Path& path) { return SyncThrough(path, O_RDONLY, syncfs); }
