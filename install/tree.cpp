@@ -71,7 +71,8 @@ void ClearDirectory(const Path& directory, const std::vector<Path>& keep) {
   for (const DirEntry& entry : ListAll(directory)) {
     if (std::find(keep.begin(), keep.end(), entry.name) != keep.end()) continue;
     const Path path = directory + kJoin + entry.name;
-    if (IsDirectory(path)) {
+    // The listing has already told a real directory from a file or a link.
+    if (entry.kind == EntryKind::kDirectory) {
       std::printf(kDirectoryLine, PathToUtf8(path).c_str());
       ClearDirectory(path);
       RemoveEmptyDirectory(path);
