@@ -8,82 +8,18 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <sstream>
 #include <thread>
 
 namespace testing_support {
 
-namespace {
-
-const char kNginx[] = "/usr/sbin/nginx";
-
-std::string Config(const std::string& dir, int port, const std::string& root, bool with_auth) {
-  std::ostringstream c;
-  // As root, nginx's workers would switch to an unprivileged user that
-  // cannot read the tests' private temporary directories.
-  if (geteuid() == 0) c << "user root;\n";
-  c << "daemon off;\n"
-       "worker_processes 1;\n"
-       "pid "
-    << dir
-    << "/nginx.pid;\n"
-       "error_log "
-    << dir
-    << "/error.log info;\n"
-       "events { worker_connections 64; }\n"
-       "http {\n"
-       "  access_log "
-    << dir
-    << "/access.log;\n"
-       "  client_body_temp_path "
-    << dir
-    << "/body;\n"
-       "  proxy_temp_path "
-    << dir
-    << "/proxy;\n"
-       "  fastcgi_temp_path "
-    << dir
-    << "/fastcgi;\n"
-       "  uwsgi_temp_path "
-    << dir
-    << "/uwsgi;\n"
-       "  scgi_temp_path "
-    << dir
-    << "/scgi;\n"
-       "  default_type application/octet-stream;\n"
-       "  sendfile on;\n"
-       "  server {\n"
-       "    listen 127.0.0.1:"
-    << port
-    << ";\n"
-       "    server_name localhost;\n"
-       "    location /hotels/package/ {\n"
-       "      alias "
-    << root << "/;\n";
-  if (with_auth) {
-    c << "      auth_basic \"package\";\n"
-         "      auth_basic_user_file "
-      << dir << "/htpasswd;\n";
-  }
-  c << "    }\n"
-       "    location / { return 404; }\n"
-       "  }\n"
-       "}\n";
-  return c.str();
-}
-
-}  // namespace
+// Writes the configuration and runs nginx in the foreground, as the demo,
+// the benchmark and the Windows tests run it.
+constexpr char kServePackage[] = UPDATER_SERVE_PACKAGE;
 
 Nginx::Nginx(const std::string& root, const std::string& credentials, int port) {
-  const size_t colon = credentials.find(':');
-  if (!credentials.empty()) {
-    if (colon == std::string::npos) {
-      failure_ = "credentials without ':'";
-      return;
-    }
-    // nginx reads "{PLAIN}" passwords as they are.
-    WriteFile(dir_ / "htpasswd",
-              credentials.substr(0, colon) + ":{PLAIN}" + credentials.substr(colon + 1) + "\n");
+  if (credentials.find(':') == std::string::npos) {
+    failure_ = "credentials without ':'";
+    return;
   }
   if (port != 0) {
     StartOn(port, root, credentials);
@@ -98,11 +34,9 @@ Nginx::~Nginx() { Stop(); }
 
 bool Nginx::StartOn(int port, const std::string& root, const std::string& credentials) {
   port_ = port;
-  WriteFile(dir_ / "nginx.conf", Config(dir_.path(), port, root, !credentials.empty()));
   RemoveTree(dir_ / "error.log");
   const pid_t pid =
-      Spawn({kNginx, "-p", dir_.path(), "-c", dir_ / "nginx.conf", "-e", dir_ / "error.log"},
-            dir_.path());
+      Spawn({kServePackage, root, std::to_string(port), credentials, dir_.path()}, dir_.path());
   if (pid < 0) {
     failure_ = "cannot start nginx";
     return false;

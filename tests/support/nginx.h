@@ -1,8 +1,8 @@
 #pragma once
 
 // A real nginx (Debian's nginx-light, /usr/sbin/nginx) on 127.0.0.1, started
-// by a test with a configuration of its own in a temporary directory, and
-// stopped when the object dies. POSIX only.
+// by a test through scripts/serve-package with its configuration and logs in
+// a temporary directory, and stopped when the object dies. POSIX only.
 
 #include <sys/types.h>
 
@@ -15,8 +15,8 @@ namespace testing_support {
 class Nginx {
  public:
   // Serves the files of `root` at /hotels/package/ behind HTTP basic
-  // authentication for `credentials` ("user:password"; empty: no
-  // authentication). `port` 0 takes a free one. Returns once nginx accepts
+  // authentication for `credentials` ("user:password"). `port` 0 takes a
+  // free one. Returns once nginx accepts
   // connections, or with started() false and the reason in failure().
   Nginx(const std::string& root, const std::string& credentials, int port = 0);
   ~Nginx();
