@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "support.h"
+#include "two_versions.h"
 #include "updater_config.h"
 #include "zip_fixture.h"
 
@@ -37,9 +38,8 @@ bool IsWorkingFile(const std::string& name) {
   return name == "update" || name.rfind("update/", 0) == 0;
 }
 
-// An installation of `files` files in a few directories beside a copy of
-// the updater, and a package that replaces two thirds of them, adds others
-// and brings directories of its own.
+// An installation beside a copy of the updater, and a package over it
+// (TwoVersions, and a new main application).
 struct Installation {
   TempDir dir;
   std::string exe = dir / "updater";
@@ -73,14 +73,7 @@ struct Installation {
 
   // name -> (old content or "", new content or "")
   static std::map<std::string, std::pair<std::string, std::string>> Files(int files) {
-    std::map<std::string, std::pair<std::string, std::string>> all;
-    const char* dirs[] = {"", "bin/", "lib/plugins/", "share/doc/", "added/", "added/deeper/"};
-    for (int i = 0; i < files; ++i) {
-      const std::string name = std::string(dirs[i % 6]) + "f" + std::to_string(i) + ".dat";
-      const bool in_old = i % 6 < 4 && i % 3 != 2;
-      const bool in_new = i % 6 >= 4 || i % 3 != 0;
-      all[name] = {in_old ? "old " + name : "", in_new ? "new " + name : ""};
-    }
+    auto all = TwoVersions(files);
     all[config::kMainApp] = {"old main application", "new main application"};
     return all;
   }

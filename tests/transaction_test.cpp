@@ -12,6 +12,7 @@
 #include "install.h"
 #include "support.h"
 #include "transaction.h"
+#include "two_versions.h"
 
 using namespace testing_support;
 
@@ -34,9 +35,7 @@ Tree Installed(const std::string& base) {
   return tree;
 }
 
-// An older installation and an unpacked package over it: `files` files
-// spread over a few directories, of which the package replaces every
-// other one, adds new ones, and brings directories of its own, nested.
+// An older installation and the unpacked package over it (TwoVersions).
 struct Installation {
   TempDir base;
   InstallSettings settings{base.path() + "/", "never-running.exe"};
@@ -50,13 +49,9 @@ struct Installation {
       MakeDirs(unzip + "/" + dir);
     }
     MakeDirs(unzip + "/added/deeper");
-    const char* dirs[] = {"", "bin/", "lib/plugins/", "share/doc/", "added/", "added/deeper/"};
-    for (int i = 0; i < files; ++i) {
-      const std::string name = std::string(dirs[i % 6]) + "f" + std::to_string(i) + ".dat";
-      const bool in_old = i % 6 < 4 && i % 3 != 2;
-      const bool in_new = i % 6 >= 4 || i % 3 != 0;
-      if (in_old) WriteFile(base / name, "old " + name);
-      if (in_new) WriteFile(unzip + "/" + name, "new " + name);
+    for (const auto& [name, content] : TwoVersions(files)) {
+      if (!content.first.empty()) WriteFile(base / name, content.first);
+      if (!content.second.empty()) WriteFile(unzip + "/" + name, content.second);
     }
     WriteFile(base / "update/update.zip", "zip");
     TakeVersions();
