@@ -21,6 +21,9 @@
 #include <vector>
 
 #include "extract.h"
+#include "support.h"
+
+using testing_support::RemoveTree;
 
 namespace {
 
@@ -70,23 +73,6 @@ void CheckInside(const char* what, const char* path, bool ancestors_pass = false
 template <class F>
 F Next(const char* name) {
   return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
-}
-
-void RemoveTree(const std::string& path) {
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return;
-  if (S_ISDIR(st.st_mode)) {
-    if (DIR* dir = opendir(path.c_str())) {
-      while (dirent* e = readdir(dir)) {
-        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-          RemoveTree(path + "/" + e->d_name);
-      }
-      closedir(dir);
-    }
-    rmdir(path.c_str());
-  } else {
-    unlink(path.c_str());
-  }
 }
 
 // Every entry below root except the ones in `skip`: kind, mode, size and
