@@ -2,8 +2,4 @@
 
 #include "processes.h"
 
-Path GetBaseDir() {
-  Path dir = ExecutableDirectory();
-  if (dir.empty() || !IsPathSeparator(dir.back())) dir += kPathSeparator;
-  return dir;
-}
+Path GetBaseDir() { return WithTrailingSeparator(ExecutableDirectory()); }

@@ -235,8 +235,7 @@ bool Apply(const InstallPaths& paths, const std::vector<PackageEntry>& plan, siz
 
 InstallPaths InstallPathsFor(const Path& base_dir) {
   InstallPaths paths;
-  paths.base = base_dir;
-  if (paths.base.empty() || !IsPathSeparator(paths.base.back())) paths.base += kPathSeparator;
+  paths.base = WithTrailingSeparator(base_dir);
   paths.update = paths.base + PATH_TEXT("update") + kPathSeparator;
   paths.unzip = paths.update + PATH_TEXT("unzip") + kPathSeparator;
   paths.backup = paths.update + PATH_TEXT("backup") + kPathSeparator;

@@ -21,6 +21,12 @@ using Path = std::basic_string<PathChar>;
 // Both separators count wherever a path is split (archive names bring '/').
 inline bool IsPathSeparator(PathChar c) { return c == PATH_TEXT('/') || c == PATH_TEXT('\\'); }
 
+// A directory path ending in a separator, so that names can be appended.
+inline Path WithTrailingSeparator(Path path) {
+  if (path.empty() || !IsPathSeparator(path.back())) path += kPathSeparator;
+  return path;
+}
+
 // Native path to UTF-8. Any thread.
 std::string PathToUtf8(const Path& path);
 

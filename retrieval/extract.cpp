@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "archive_io.h"
 #include "basedir.h"
@@ -15,8 +16,6 @@ namespace {
 constexpr size_t kTransferSize = 8192;
 constexpr unsigned kMadeOnUnix = 3;  // "version made by" host system
 constexpr unsigned long kUnixTypeMask = 0170000, kUnixRegularFile = 0100000;
-
-bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 
 // A component of dots (two or more) and blanks: ".." itself, and the forms
 // that Windows trims down to it.
@@ -34,11 +33,11 @@ bool IsParentComponent(const std::string& name, size_t begin, size_t end) {
 // Joined to the destination, a stored name must stay below it: no root, no
 // drive, no step up, whichever separator the archive used.
 bool IsSafeEntryName(const std::string& name) {
-  if (!name.empty() && IsSeparator(name[0])) return false;
+  if (!name.empty() && IsNameSeparator(name[0])) return false;
   if (name.size() >= 2 && name[1] == ':') return false;
   size_t begin = 0;
   for (size_t i = 0; i <= name.size(); ++i) {
-    if (i == name.size() || IsSeparator(name[i])) {
+    if (i == name.size() || IsNameSeparator(name[i])) {
       if (IsParentComponent(name, begin, i)) return false;
       begin = i + 1;
     }
@@ -119,7 +118,7 @@ bool ExtractPackage() {
 }
 
 bool ExtractArchive(Path archive_path, Path destination, unsigned* skipped) {
-  if (destination.empty() || !IsPathSeparator(destination.back())) destination += kPathSeparator;
+  destination = WithTrailingSeparator(std::move(destination));
   ArchivePtr archive = OpenArchive(archive_path);
   if (!archive) {
     fprintf(stderr, "Cannot open %s\n", PathToUtf8(archive_path).c_str());
@@ -181,7 +180,7 @@ int ExtractCurrentEntry(unzFile archive, const std::string& prefix, unsigned* sk
   const std::string target = prefix + name;
   size_t base = 0;
   for (size_t i = 0; i < target.size(); ++i)
-    if (IsSeparator(target[i])) base = i + 1;
+    if (IsNameSeparator(target[i])) base = i + 1;
   if (base == target.size()) {
     printf("creating directory: %s\n", target.c_str());
     // Also the levels above it that the archive does not list: an empty

@@ -20,17 +20,15 @@ bool MakeDirectory(const std::string& path, MakeDirResult* reason) {
 
 namespace {
 
-bool IsSeparator(char c) { return c == '/' || c == '\\'; }
-
 // End of the level above path[0, end): the position of the separator (run)
 // before its last component; 0 when there is no level above within path
 // (a leading separator never ends one).
 size_t ParentEnd(const char* path, size_t end) {
   size_t i = end;
-  while (i > 0 && !IsSeparator(path[i - 1])) --i;
+  while (i > 0 && !IsNameSeparator(path[i - 1])) --i;
   if (i == 0) return 0;
   --i;
-  while (i > 0 && IsSeparator(path[i - 1])) --i;
+  while (i > 0 && IsNameSeparator(path[i - 1])) --i;
   return i;
 }
 
@@ -45,7 +43,7 @@ int MakeDirectoryPath(const std::string& path) {
     return UNZ_INTERNALERROR;
   }
   memcpy(copy.get(), path.c_str(), len + 1);
-  if (IsSeparator(copy[len - 1])) copy[--len] = '\0';
+  if (IsNameSeparator(copy[len - 1])) copy[--len] = '\0';
 
   // Up from the full path to the deepest level that exists or can be made,
   // then down again: a path whose parent exists costs one call. Failures

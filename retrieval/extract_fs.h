@@ -11,6 +11,9 @@
 
 #include "files.h"
 
+// Archive names and the paths built from them use either separator.
+inline bool IsNameSeparator(char c) { return c == '/' || c == '\\'; }
+
 // Creates the last level of path. True when it was created; otherwise
 // *reason (when given) tells why not.
 bool MakeDirectory(const std::string& path, MakeDirResult* reason = nullptr);
