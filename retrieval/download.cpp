@@ -73,30 +73,26 @@ PackageFile::PackageFile(Path target)
 PackageFile::~PackageFile() { Discard(); }
 
 std::size_t PackageFile::Write(const char* data, std::size_t size, std::size_t count) {
-  if (!started_) {
+  if (!stream_) {
     stream_ = OpenFileForWriting(partial_);
     if (!stream_) return static_cast<std::size_t>(-1);
-    started_ = true;
   }
   return std::fwrite(data, size, count, stream_.get());
 }
 
 bool PackageFile::Commit() {
-  if (!started_ || !stream_) return false;
+  if (!stream_) return false;
   if (!CloseWrittenFile(std::move(stream_)) || !MoveReplacing(partial_, target_)) {
     RemoveFileEntry(partial_);
-    started_ = false;
     return false;
   }
-  started_ = false;
   return true;
 }
 
 void PackageFile::Discard() {
-  if (!started_) return;
+  if (!stream_) return;
   stream_.reset();
   RemoveFileEntry(partial_);
-  started_ = false;
 }
 
 std::size_t WritePackageChunk(char* data, std::size_t size, std::size_t count, void* sink) {

@@ -50,8 +50,9 @@ class PackageFile {
 
   const Path& target() const { return target_; }
   const Path& partial() const { return partial_; }
-  // True once the first block has opened the partial file.
-  bool started() const { return started_; }
+  // True while the partial file is open: from the first block until it is
+  // committed or discarded.
+  bool started() const { return stream_ != nullptr; }
 
   // Writes `count` items of `size` bytes; the result is that of the C block
   // write, or all ones when the partial file cannot be opened.
@@ -67,7 +68,6 @@ class PackageFile {
   Path target_;
   Path partial_;
   FilePtr stream_;
-  bool started_ = false;
 };
 
 // libcurl write callback; `sink` is a PackageFile. Returns what
