@@ -5,48 +5,33 @@
 #include <algorithm>
 #include <vector>
 
-namespace {
+#include "owned_handle_win32.h"
 
-// Owns a file handle and closes it.
-struct HandleCloser {
-  HANDLE handle = INVALID_HANDLE_VALUE;
-  explicit HandleCloser(HANDLE h) : handle(h) {}
-  ~HandleCloser() {
-    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-  }
-  HandleCloser(const HandleCloser&) = delete;
-  HandleCloser& operator=(const HandleCloser&) = delete;
-};
+namespace {
 
 // Flushing needs a handle with write access; directories and volumes open
 // only with the backup-semantics flag.
 bool FlushOpened(const Path& path, DWORD flags) {
-  HandleCloser h(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                             OPEN_EXISTING, flags, nullptr));
-  return h.handle != INVALID_HANDLE_VALUE && FlushFileBuffers(h.handle) != 0;
+  OwnedHandle h(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, flags, nullptr));
+  return h.valid() && FlushFileBuffers(h.get()) != 0;
 }
 
 // Write access as FlushFileBuffers asks for it; the writes start at the end
 // and follow one another.
-HANDLE OpenToAppend(const Path& path, DWORD disposition) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, disposition,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+OwnedHandle OpenToAppend(const Path& path, DWORD disposition) {
+  OwnedHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, disposition,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
   LARGE_INTEGER zero{};
-  if (file != INVALID_HANDLE_VALUE && !SetFilePointerEx(file, zero, nullptr, FILE_END)) {
-    CloseHandle(file);
-    return INVALID_HANDLE_VALUE;
-  }
+  if (file.valid() && !SetFilePointerEx(file.get(), zero, nullptr, FILE_END)) return OwnedHandle();
   return file;
 }
 
 }  // namespace
 
 struct DurableFile::Handle {
-  HANDLE file = INVALID_HANDLE_VALUE;
-  ~Handle() {
-    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-  }
+  OwnedHandle file;
 };
 
 DurableFile::DurableFile() : handle_(new Handle) {}
@@ -66,7 +51,7 @@ bool DurableFile::OpenExisting(const Path& path) {
   return is_open();
 }
 
-bool DurableFile::is_open() const { return handle_ && handle_->file != INVALID_HANDLE_VALUE; }
+bool DurableFile::is_open() const { return handle_ && handle_->file.valid(); }
 
 bool DurableFile::Append(const std::string& bytes) {
   if (!is_open()) return false;
@@ -74,25 +59,26 @@ bool DurableFile::Append(const std::string& bytes) {
   while (done < bytes.size()) {
     const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1 << 20));
     DWORD written = 0;
-    if (!WriteFile(handle_->file, bytes.data() + done, chunk, &written, nullptr) || written == 0)
+    if (!WriteFile(handle_->file.get(), bytes.data() + done, chunk, &written, nullptr) ||
+        written == 0)
       return false;
     done += written;
   }
   return true;
 }
 
-bool DurableFile::Flush() { return is_open() && FlushFileBuffers(handle_->file) != 0; }
+bool DurableFile::Flush() { return is_open() && FlushFileBuffers(handle_->file.get()) != 0; }
 
 bool ReadWholeFile(const Path& path, std::string* content) {
   content->clear();
-  HandleCloser h(CreateFileW(path.c_str(), GENERIC_READ,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (h.handle == INVALID_HANDLE_VALUE) return false;
+  OwnedHandle h(CreateFileW(path.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!h.valid()) return false;
   char buffer[65536];
   for (;;) {
     DWORD n = 0;
-    if (!ReadFile(h.handle, buffer, sizeof buffer, &n, nullptr)) return false;
+    if (!ReadFile(h.get(), buffer, sizeof buffer, &n, nullptr)) return false;
     if (n == 0) return true;
     content->append(buffer, n);
   }

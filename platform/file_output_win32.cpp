@@ -3,25 +3,7 @@
 #include <stdio.h>
 #include <windows.h>
 
-namespace {
-
-// Owns a file handle from CreateFileW.
-class FileHandle {
- public:
-  explicit FileHandle(HANDLE handle) : handle_(handle) {}
-  ~FileHandle() {
-    if (is_open()) CloseHandle(handle_);
-  }
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  bool is_open() const { return handle_ != INVALID_HANDLE_VALUE; }
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_;
-};
-
-}  // namespace
+#include "owned_handle_win32.h"
 
 FilePtr OpenFileForWriting(const Path& path) {
   FILE* file = _wfopen(path.c_str(), L"wb");
@@ -31,9 +13,9 @@ FilePtr OpenFileForWriting(const Path& path) {
 bool CloseWrittenFile(FilePtr file) { return fclose(file.release()) == 0; }
 
 void SetFileTimeFromDos(const Path& path, uint32_t dos_date_time) {
-  FileHandle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              0, nullptr));
-  if (!file.is_open()) return;
+  OwnedHandle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_EXISTING, 0, nullptr));
+  if (!file.valid()) return;
   FILETIME creation, access, write;
   if (!GetFileTime(file.get(), &creation, &access, &write)) return;
   FILETIME local, universal;

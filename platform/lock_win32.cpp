@@ -2,8 +2,12 @@
 
 #include <windows.h>
 
+#include <utility>
+
+#include "owned_handle_win32.h"
+
 struct FileLock::Handle {
-  HANDLE file = INVALID_HANDLE_VALUE;
+  OwnedHandle file;
 };
 
 FileLock::FileLock() : handle_(new Handle) {}
@@ -17,7 +21,7 @@ FileLock& FileLock::operator=(FileLock&& other) noexcept {
   return *this;
 }
 
-bool FileLock::held() const { return handle_ && handle_->file != INVALID_HANDLE_VALUE; }
+bool FileLock::held() const { return handle_ && handle_->file.valid(); }
 
 LockResult FileLock::Acquire(const Path& path) {
   Release();
@@ -25,18 +29,16 @@ LockResult FileLock::Acquire(const Path& path) {
   // Opened without sharing: no other process can open the file while this
   // handle lives. The system closes the handle when the process ends,
   // however it ends, and the file goes with it.
-  HANDLE file =
-      CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
-                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
+  OwnedHandle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
+                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE,
+                               nullptr));
+  if (!file.valid()) {
     return GetLastError() == ERROR_SHARING_VIOLATION ? LockResult::kBusy : LockResult::kFailed;
   }
-  handle_->file = file;
+  handle_->file = std::move(file);
   return LockResult::kAcquired;
 }
 
 void FileLock::Release() {
-  if (!held()) return;
-  CloseHandle(handle_->file);
-  handle_->file = INVALID_HANDLE_VALUE;
+  if (held()) handle_->file = OwnedHandle();
 }
