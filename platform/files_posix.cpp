@@ -35,7 +35,7 @@ EntryKind KindOf(mode_t mode) {
 }  // namespace
 
 struct DirectoryListing::Handle {
-  Path directory;
+  Path prefix;  // the directory with a separator, for the entries' full paths
   DIR* dir = nullptr;
   ~Handle() {
     if (dir) closedir(dir);
@@ -43,7 +43,7 @@ struct DirectoryListing::Handle {
 };
 
 DirectoryListing::DirectoryListing(const Path& directory) : handle_(new Handle) {
-  handle_->directory = directory;
+  handle_->prefix = WithTrailingSeparator(directory);
   handle_->dir = opendir(directory.c_str());
 }
 
@@ -58,9 +58,7 @@ bool DirectoryListing::Next(DirEntry* entry) {
   while (dirent* e = readdir(handle_->dir)) {
     if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
     entry->name = e->d_name;
-    Path full = handle_->directory;
-    if (!full.empty() && full.back() != '/') full += '/';
-    full += e->d_name;
+    const Path full = handle_->prefix + e->d_name;
     struct stat st;
     entry->kind = lstat(full.c_str(), &st) == 0 ? KindOf(st.st_mode) : EntryKind::kOther;
     return true;

@@ -17,21 +17,6 @@
 #include <thread>
 #include <vector>
 
-Path ExecutableDirectory() {
-  std::vector<char> buffer(256);
-  for (;;) {
-    const ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size());
-    if (n < 0) return Path();
-    if (static_cast<size_t>(n) < buffer.size()) {
-      Path exe(buffer.data(), static_cast<size_t>(n));
-      const size_t slash = exe.rfind('/');
-      if (slash == Path::npos) return Path();
-      return slash == 0 ? Path("/") : exe.substr(0, slash);
-    }
-    buffer.resize(buffer.size() * 2);
-  }
-}
-
 namespace {
 
 // The target of a symbolic link, of any length; false when it cannot be read.
@@ -82,6 +67,14 @@ bool ProcStatSaysEnded(pid_t pid) {
 }
 
 }  // namespace
+
+Path ExecutableDirectory() {
+  Path exe;
+  if (!ReadLink("/proc/self/exe", &exe)) return Path();
+  const size_t slash = exe.rfind('/');
+  if (slash == Path::npos) return Path();
+  return slash == 0 ? Path("/") : exe.substr(0, slash);
+}
 
 bool ListProcesses(std::vector<ProcessEntry>* processes) {
   processes->clear();
