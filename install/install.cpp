@@ -5,6 +5,7 @@
 
 #include "basedir.h"
 #include "processes.h"
+#include "report.h"
 #include "transaction.h"
 #include "updater_config.h"
 
@@ -53,13 +54,12 @@ bool LockUpdateRun(const InstallSettings& settings, FileLock* lock) {
     case LockResult::kAcquired:
       return true;
     case LockResult::kBusy:
-      std::printf("Another updater is running in %s; this one ends\n",
-                  PathToUtf8(paths.base).c_str());
+      Report("Another updater is running in %s; this one ends\n", PathToUtf8(paths.base).c_str());
       return false;
     case LockResult::kFailed:
       break;
   }
-  std::printf("Cannot lock %s; this updater ends\n", PathToUtf8(paths.lock).c_str());
+  Report("Cannot lock %s; this updater ends\n", PathToUtf8(paths.lock).c_str());
   return false;
 }
 

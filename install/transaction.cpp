@@ -9,6 +9,7 @@
 
 #include "durable.h"
 #include "files.h"
+#include "report.h"
 #include "tree.h"
 
 namespace {
@@ -160,7 +161,7 @@ bool Undo(const InstallPaths& paths, const std::vector<PackageEntry>& plan, size
     const Path backup = BackupOf(paths, i);
     if (Exists(backup) && !MoveReplacing(backup, installed)) undone = false;
   }
-  if (!undone) std::printf("The previous version could not be restored completely\n");
+  if (!undone) Report("The previous version could not be restored completely\n");
   return undone;
 }
 
@@ -173,13 +174,13 @@ bool MakePlan(const InstallPaths& paths, std::vector<PackageEntry>* plan) {
     // unchanged could not be found again after a crash.
     Path read_back;
     if (!PathFromUtf8(PathToUtf8(entry.relative), &read_back) || read_back != entry.relative) {
-      std::printf("Cannot install %s: unusable name\n", PathToUtf8(installed).c_str());
+      Report("Cannot install %s: unusable name\n", PathToUtf8(installed).c_str());
       return false;
     }
     EntryKind kind;
     if (entry.is_directory && GetEntryKind(installed, &kind)) {
       if (kind == EntryKind::kDirectory) continue;
-      std::printf("Cannot install %s: not a directory\n", PathToUtf8(installed).c_str());
+      Report("Cannot install %s: not a directory\n", PathToUtf8(installed).c_str());
       return false;
     }
     plan->push_back(std::move(entry));
@@ -249,12 +250,12 @@ SwapResult SwapInPackage(const InstallPaths& paths) {
   if (!MakePlan(paths, &plan)) return SwapResult::kRolledBack;
   if (plan.empty()) return SwapResult::kInstalled;
   if (!PrepareBackupArea(paths)) {
-    std::printf("Cannot install: no backup area at %s\n", PathToUtf8(paths.backup).c_str());
+    Report("Cannot install: no backup area at %s\n", PathToUtf8(paths.backup).c_str());
     return SwapResult::kRolledBack;
   }
   FlushPackage(paths, plan);
   if (!WritePlan(paths, plan)) {
-    std::printf("Cannot install: cannot write %s\n", PathToUtf8(paths.journal).c_str());
+    Report("Cannot install: cannot write %s\n", PathToUtf8(paths.journal).c_str());
     RemoveFileEntry(paths.journal);
     return SwapResult::kRolledBack;
   }
@@ -266,10 +267,10 @@ SwapResult SwapInPackage(const InstallPaths& paths) {
 
   if (done < plan.size()) {
     const Path failed = paths.base + plan[done].relative;
-    std::printf("Cannot install %s; restoring the previous version\n", PathToUtf8(failed).c_str());
+    Report("Cannot install %s; restoring the previous version\n", PathToUtf8(failed).c_str());
   } else {
-    std::printf("Cannot record the finished install in %s; restoring the previous version\n",
-                PathToUtf8(paths.journal).c_str());
+    Report("Cannot record the finished install in %s; restoring the previous version\n",
+           PathToUtf8(paths.journal).c_str());
   }
   if (!Undo(paths, plan, std::min(done + 1, plan.size())) || !AppendRecord(paths, kRolledBack))
     return SwapResult::kStuck;
@@ -288,11 +289,11 @@ bool RecoverInterruptedInstall(const InstallPaths& paths) {
   std::vector<PackageEntry> plan;
   switch (ParseJournal(content, &plan)) {
     case JournalState::kPlanned:
-      std::printf("Rolling back an interrupted install\n");
+      Report("Rolling back an interrupted install\n");
       if (!Undo(paths, plan, plan.size()) || !AppendRecord(paths, kRolledBack)) return false;
       break;
     case JournalState::kSwapped:
-      std::printf("Finishing an interrupted install\n");
+      Report("Finishing an interrupted install\n");
       break;
     case JournalState::kNoPlan:  // cut off before the first move
     case JournalState::kRolledBack:

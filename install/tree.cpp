@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "files.h"
+#include "report.h"
 
 namespace {
 
@@ -73,7 +74,7 @@ void ClearDirectory(const Path& directory, const std::vector<Path>& keep) {
     const Path path = directory + kJoin + entry.name;
     // The listing has already told a real directory from a file or a link.
     if (entry.kind == EntryKind::kDirectory) {
-      std::printf(kDirectoryLine, PathToUtf8(path).c_str());
+      Report(kDirectoryLine, PathToUtf8(path).c_str());
       ClearDirectory(path);
       RemoveEmptyDirectory(path);
     } else {

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "files.h"
+#include "report.h"
 #include "updater_config.h"
 
 namespace {
@@ -108,7 +109,7 @@ int DownloadPackageFrom(const char* url, const char* credentials, const Path& ta
   // A transfer that delivered no body leaves the earlier package alone.
   if (result == CURLE_OK && sink.started() && !sink.Commit()) result = CURLE_WRITE_ERROR;
   sink.Discard();
-  if (result != CURLE_OK) std::printf("%d\n", result);
+  if (result != CURLE_OK) Report("%d\n", result);
   return result;
 }
 

@@ -10,6 +10,7 @@
 #include "extract_fs.h"
 #include "file_output.h"
 #include "files.h"
+#include "report.h"
 
 namespace {
 
@@ -60,12 +61,12 @@ int TransferEntryData(unzFile archive, FILE* file, char* buffer) {
   for (;;) {
     const int n = unzReadCurrentFile(archive, buffer, kTransferSize);
     if (n < 0) {
-      printf("error %d with zipfile in unzReadCurrentFile\n", n);
+      Report("error %d with zipfile in unzReadCurrentFile\n", n);
       return n;
     }
     if (n == 0) return UNZ_OK;
     if (fwrite(buffer, static_cast<size_t>(n), 1, file) != 1) {
-      printf("error in writing extracted file\n");
+      Report("error in writing extracted file\n");
       return UNZ_ERRNO;
     }
   }
@@ -103,7 +104,7 @@ bool ExtractPackage() {
   // A tree left by an earlier run would otherwise be installed along with
   // this package.
   if (!ClearDestination(destination)) {
-    printf("couldn't empty directory %s\n", PathToUtf8(destination).c_str());
+    Report("couldn't empty directory %s\n", PathToUtf8(destination).c_str());
     return false;
   }
   unsigned skipped = 0;
@@ -111,7 +112,7 @@ bool ExtractPackage() {
   // Installing the rest of a package without some of its files would leave
   // the application half-updated.
   if (skipped > 0) {
-    printf("package incomplete (%u entries not extracted): nothing is installed\n", skipped);
+    Report("package incomplete (%u entries not extracted): nothing is installed\n", skipped);
     return false;
   }
   return true;
@@ -133,14 +134,14 @@ int ExtractAllEntries(unzFile archive, const std::string& prefix, unsigned* skip
   unz_global_info64 global;
   const int code = unzGetGlobalInfo64(archive, &global);
   if (code != UNZ_OK) {
-    printf("error %d with zipfile in unzGetGlobalInfo \n", code);
+    Report("error %d with zipfile in unzGetGlobalInfo \n", code);
     return 0;  // without a count there is no telling what was left out
   }
   for (ZPOS64_T i = 0; i < global.number_entry; ++i) {
     if (i > 0) {
       const int moved = unzGoToNextFile(archive);
       if (moved != UNZ_OK) {
-        printf("error %d with zipfile in unzGoToNextFile\n", moved);
+        Report("error %d with zipfile in unzGoToNextFile\n", moved);
         return 0;
       }
     }
@@ -161,7 +162,7 @@ int ExtractCurrentEntry(unzFile archive, const std::string& prefix, unsigned* sk
   }
   if (code == UNZ_OK) name.resize(info.size_filename);
   if (code != UNZ_OK) {
-    printf("error %d with zipfile in unzGetCurrentFileInfo\n", code);
+    Report("error %d with zipfile in unzGetCurrentFileInfo\n", code);
     return code;
   }
   // Everything after a NUL byte would be lost on the way to the system anyway.
@@ -169,11 +170,11 @@ int ExtractCurrentEntry(unzFile archive, const std::string& prefix, unsigned* sk
 
   std::unique_ptr<char[]> buffer(new (std::nothrow) char[kTransferSize]);
   if (!buffer) {
-    printf("Error allocating memory\n");
+    Report("Error allocating memory\n");
     return UNZ_INTERNALERROR;
   }
   if (!IsSafeEntryName(name)) {
-    printf("refusing entry outside the destination: %s\n", name.c_str());
+    Report("refusing entry outside the destination: %s\n", name.c_str());
     return UNZ_BADZIPFILE;
   }
 
@@ -182,7 +183,7 @@ int ExtractCurrentEntry(unzFile archive, const std::string& prefix, unsigned* sk
   for (size_t i = 0; i < target.size(); ++i)
     if (IsNameSeparator(target[i])) base = i + 1;
   if (base == target.size()) {
-    printf("creating directory: %s\n", target.c_str());
+    Report("creating directory: %s\n", target.c_str());
     // Also the levels above it that the archive does not list: an empty
     // directory has no file entry that would make them later.
     MakeDirectoryPath(target);
@@ -193,7 +194,7 @@ int ExtractCurrentEntry(unzFile archive, const std::string& prefix, unsigned* sk
   PathFromUtf8(target, &native);
   code = unzOpenCurrentFilePassword(archive, nullptr);
   if (code != UNZ_OK) {
-    printf("error %d with zipfile in unzOpenCurrentFilePassword\n", code);
+    Report("error %d with zipfile in unzOpenCurrentFilePassword\n", code);
     unzCloseCurrentFile(archive);
     return code;
   }
@@ -204,14 +205,14 @@ int ExtractCurrentEntry(unzFile archive, const std::string& prefix, unsigned* sk
     file = OpenFileForWriting(native);
   }
   if (!file) {
-    printf("error opening %s\n", target.c_str());
+    Report("error opening %s\n", target.c_str());
     if (skipped) ++*skipped;
   } else {
-    printf(" extracting: %s\n", target.c_str());
+    Report(" extracting: %s\n", target.c_str());
     code = TransferEntryData(archive, file.get(), buffer.get());
     // Data still buffered may fail to reach the disk only now.
     if (!CloseWrittenFile(std::move(file)) && code == UNZ_OK) {
-      printf("error in writing extracted file\n");
+      Report("error in writing extracted file\n");
       code = UNZ_ERRNO;
     }
     if (code != UNZ_OK) {
@@ -224,6 +225,6 @@ int ExtractCurrentEntry(unzFile archive, const std::string& prefix, unsigned* sk
     SetEntryFileTime(target, static_cast<uint32_t>(info.dosDate));
   }
   code = unzCloseCurrentFile(archive);
-  if (code != UNZ_OK) printf("error %d with zipfile in unzCloseCurrentFile\n", code);
+  if (code != UNZ_OK) Report("error %d with zipfile in unzCloseCurrentFile\n", code);
   return code;
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "file_output.h"
+#include "report.h"
 
 bool MakeDirectory(const std::string& path, MakeDirResult* reason) {
   Path native;
@@ -39,7 +40,7 @@ int MakeDirectoryPath(const std::string& path) {
   if (len == 0) return 0;
   std::unique_ptr<char[]> copy(new (std::nothrow) char[len + 1]);
   if (!copy) {
-    printf("Error allocating memory\n");
+    Report("Error allocating memory\n");
     return UNZ_INTERNALERROR;
   }
   memcpy(copy.get(), path.c_str(), len + 1);
@@ -62,7 +63,7 @@ int MakeDirectoryPath(const std::string& path) {
     }
     const size_t parent = ParentEnd(copy.get(), end);
     if (parent == 0) {
-      printf("couldn't create directory %s\n", copy.get());
+      Report("couldn't create directory %s\n", copy.get());
       return 0;
     }
     copy[end] = held;
@@ -77,7 +78,7 @@ int MakeDirectoryPath(const std::string& path) {
     MakeDirResult reason;
     MakeDirectory(copy.get(), &reason);
     if (reason == MakeDirResult::kParentMissing) {
-      printf("couldn't create directory %s\n", copy.get());
+      Report("couldn't create directory %s\n", copy.get());
       return 0;
     }
     copy[end] = held;

@@ -1,0 +1,12 @@
+#include "report.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+void Report(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::vprintf(format, args);
+  va_end(args);
+  std::fflush(stdout);
+}
