@@ -6,14 +6,12 @@
 #include <memory>
 #include <utility>
 
+#include "basedir.h"
 #include "files.h"
 #include "report.h"
 #include "updater_config.h"
 
 namespace {
-
-// Relative to the current directory; the program never creates "update".
-const Path kPackageTarget = PATH_TEXT("update//update.zip");
 
 // Beside the target, so that the final rename stays on one volume.
 const Path kPartialSuffix = PATH_TEXT(".part");
@@ -114,6 +112,9 @@ int DownloadPackageFrom(const char* url, const char* credentials, const Path& ta
 }
 
 int DownloadPackage() {
-  DownloadPackageFrom(config::kPackageUrl, config::kCredentials, kPackageTarget);
+  // Where the extraction reads it, whatever the current directory; the
+  // program never creates "update".
+  const Path target = GetBaseDir() + PATH_TEXT("update") + kPathSeparator + PATH_TEXT("update.zip");
+  DownloadPackageFrom(config::kPackageUrl, config::kCredentials, target);
   return 0;
 }

@@ -1,7 +1,7 @@
 #pragma once
 
 // Package download: one blocking HTTP GET with basic credentials whose body
-// becomes "update//update.zip" under the current directory. Everything here
+// becomes BaseDir + "update/update.zip". Everything here
 // runs on the calling thread (the main thread, before any window exists).
 
 #include <cstddef>
