@@ -86,8 +86,9 @@ struct PartialSource {
 // Where the body of one transfer goes: the partial file beside the target,
 // with an identification file beside it ("<target>.part.id", written
 // atomically) while it holds part of a resumable body. Files are created or
-// opened only when the first block arrives. Destroying a sink that was
-// neither committed nor kept removes its partial file. Calling thread only.
+// opened only when the first block arrives. Destroying a sink while its
+// partial file is open (neither committed nor kept) removes it. Calling
+// thread only.
 class PackageFile {
  public:
   explicit PackageFile(Path target);
