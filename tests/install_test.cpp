@@ -66,7 +66,7 @@ TEST(InstallStep, StopsEveryInstanceMovesRelaunchesOnceAndClears) {
   const pid_t second = fake_app::StartChild(inst.app, inst.base.path());
   ASSERT_GT(first, 0);
   ASSERT_GT(second, 0);
-  EXPECT_TRUE(IsMainAppRunning(inst.image));
+  EXPECT_TRUE(IsMainAppRunning(inst.settings));
 
   InstallFrom(elsewhere.path(), inst.settings);
 
@@ -100,7 +100,7 @@ TEST(InstallStep, NameDifferingInCaseIsNeitherSeenNorStopped) {
   const pid_t pid = fake_app::StartChild(other, inst.base.path());
   ASSERT_GT(pid, 0);
 
-  EXPECT_FALSE(IsMainAppRunning(inst.image));
+  EXPECT_FALSE(IsMainAppRunning(inst.settings));
   InstallFrom(inst.base.path(), inst.settings);
 
   bool killed = false;
