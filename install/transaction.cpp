@@ -171,10 +171,13 @@ bool Undo(const InstallPaths& paths, const std::vector<PackageEntry>& plan, size
       if (IsDirectory(installed) && !RemoveEmptyDirectory(installed)) done = false;
     } else {
       const Path unpacked = paths.unzip + entry.relative;
+      const Path backup = BackupOf(paths, i);
+      // The old file goes back only once the new one is out of its place:
+      // over it, the next try would take the old file for the new one.
       if (!Exists(unpacked) && Exists(installed) && !MoveReplacing(installed, unpacked))
         done = false;
-      const Path backup = BackupOf(paths, i);
-      if (Exists(backup) && !MoveReplacing(backup, installed)) done = false;
+      else if (Exists(backup) && !MoveReplacing(backup, installed))
+        done = false;
     }
     if (!done && left) left->push_back(i);
     undone = undone && done;

@@ -201,6 +201,17 @@ TEST(InstallStep, ThePackagesOwnUpdateDirectoryIsSkippedWithALineEach) {
         << out;
 }
 
+TEST(InstallStep, ARelaunchThatFailsIsReportedInOneLine) {
+  Installation inst;
+  // The new version's main application cannot be executed.
+  WriteFile(inst.base / "update/unzip/" + inst.image, "not a program");
+  const pid_t pid = fake_app::StartChild(inst.app, inst.base.path());
+  ASSERT_GT(pid, 0);
+  const std::string out = InstallFrom(inst.base.path(), inst.settings);
+  EXPECT_NE(out.find("Cannot start " + inst.app + " again\n"), std::string::npos) << out;
+  EXPECT_EQ(WaitChild(pid, 10), -1);
+}
+
 TEST(InstallStep, NothingRunningMeansNothingStoppedOrStartedAndLinkTargetsSurvive) {
   Installation inst;
   TempDir outside;
