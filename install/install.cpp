@@ -117,11 +117,12 @@ void InstallUpdate(const InstallSettings& settings) {
   // holds cannot be replaced. An instance that is still there after the
   // wait would make the swap fail half-way at best, and the user would find
   // the application neither updated nor running as they left it: nothing
-  // is installed then, and nothing started.
+  // is installed then, and nothing started. update/ stays as it is: an
+  // earlier swap of this run may have left a journal whose backups it
+  // needs.
   ProcessId survivor = 0;
   if (was_running && !StopAll(settings, instances, kTerminationWait, &survivor)) {
     Report("Cannot stop %s (process %lu); nothing installed\n", PathToUtf8(app).c_str(), survivor);
-    ClearWorkingDirectory(paths);
     return;
   }
   const SwapResult swap = SwapInPackage(paths);

@@ -171,16 +171,9 @@ TEST(InstallStep, AnInstanceThatCannotBeStoppedMeansNothingInstalledOrStarted) {
   }
   EXPECT_EQ(WaitChild(installer, 60), 0);
 
-  const std::string out = ReadFile(logs / "out");
-  EXPECT_EQ(
-      out.substr(0, out.find('\n') + 1),
-      "Cannot stop " + inst.app + " (process " + std::to_string(other) + "); nothing installed\n");
-  EXPECT_EQ(ReadFile(inst.base / "data.txt"), "old data");
-  EXPECT_TRUE(Snapshot(inst.base / "update").empty());
-  Tree expected = before;
-  for (auto it = expected.begin(); it != expected.end();)
-    it = it->first.rfind("update/", 0) == 0 ? expected.erase(it) : std::next(it);
-  EXPECT_EQ(Snapshot(inst.base.path()), expected);
+  EXPECT_EQ(ReadFile(logs / "out"), "Cannot stop " + inst.app + " (process " +
+                                        std::to_string(other) + "); nothing installed\n");
+  EXPECT_EQ(Snapshot(inst.base.path()), before);
   bool killed = false;
   EXPECT_FALSE(fake_app::ChildHasEnded(other, &killed));
   kill(other, SIGKILL);
