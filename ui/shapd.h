@@ -14,8 +14,10 @@ constexpr int ID_RESTART = 186;
 // taskbar button, drawn from "icons/updatebg.png" and carrying the restart
 // button (image "icons/restart.png") at (180, 255). The images are looked up
 // relative to the current directory, then in icons/ beside the executable.
-// The button closes the prompt and runs InstallUpdate(); a right-button
-// release closes it without installing.
+// The button closes the prompt and runs InstallUpdate(); a right click
+// closes it without installing: its press shows a short message box, and
+// the prompt closes on the release, or as soon as the box is dismissed when
+// the box took the release.
 //
 // Created hidden by the update sequence on the main thread; the toolkit
 // deletes it after it has been closed.
@@ -39,6 +41,7 @@ class ShapedFrame : public wxFrame {
   void OnRestart(wxCommandEvent& event);
   void OnCaptureLost(wxMouseCaptureLostEvent& event);
   void OnSize(wxSizeEvent& event);
+  void CloseWithoutInstalling();
 
   ShapeKind shapeKind;
   wxBitmap shapeBitmap;
