@@ -26,8 +26,9 @@ bool IsMainAppRunning(const Path& image_name);
 // Keeps a second updater out of this installation for the whole run: takes
 // the lock file BaseDir + "update/updater.lock" (update/ must exist; it is
 // never created), held until `lock` dies or the process ends. On failure
-// writes one line to standard output and returns false: the run must then
-// end at once, touching nothing. Main thread, first thing in a run.
+// writes one line to standard output, reports the run's outcome (see
+// report.h) and returns false: the run must then end at once, touching
+// nothing. Main thread, first thing in a run.
 bool LockUpdateRun(FileLock* lock);
 bool LockUpdateRun(const InstallSettings& settings, FileLock* lock);
 
@@ -41,7 +42,8 @@ bool RecoverInterruptedInstall(const InstallSettings& settings);
 // The install step: stop the main application if it runs, move the unpacked
 // package over BaseDir, start the main application again if it was running,
 // empty BaseDir + "update/". The move is all or nothing: when it fails, the
-// old version is put back and started again instead. Main thread, with the
+// old version is put back and started again instead. Reports the run's
+// outcome (installed, or install failed). Main thread, with the
 // run lock held; called by the update sequence or from the restart prompt's
 // button handler; blocks until done.
 void InstallUpdate();
