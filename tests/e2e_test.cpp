@@ -291,6 +291,7 @@ class WholeProgram : public testing::Test {
 TEST_F(WholeProgram, WithTheMainApplicationStoppedInstallsAtOnceWithoutAWindow) {
   Nginx server(served_.path(), config::kCredentials, port_);
   ASSERT_TRUE(server.started()) << server.failure();
+  WriteFile(dir_ / "update/updater.log.1", "an earlier log\n");
   const Tree before = Files(dir_.path());
   MapWatch watch;
   ASSERT_TRUE(watch.ok());
@@ -305,8 +306,9 @@ TEST_F(WholeProgram, WithTheMainApplicationStoppedInstallsAtOnceWithoutAWindow) 
   EXPECT_FALSE(Exists(app_ + kRuns)) << "the main application was started";
   EXPECT_NE(server.AccessLog().find("GET " + kPackagePath), std::string::npos);
 
-  // The log: one line for the transfer instead of libcurl's trace, and the
-  // outcome last.
+  // The log, kept by the clean-up with its earlier part: one line for the
+  // transfer instead of libcurl's trace, and the outcome last.
+  EXPECT_EQ(ReadFile(dir_ / "update/updater.log.1"), "an earlier log\n");
   const std::string log = UpdaterLog();
   EXPECT_NE(log.find("] Transfer of " + std::string(config::kPackageUrl) + ": HTTP 200, " +
                      std::to_string(ReadFile(served_ / "update.zip").size()) + " bytes in "),
