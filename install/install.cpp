@@ -88,11 +88,13 @@ bool LockUpdateRun(const InstallSettings& settings, FileLock* lock) {
       return true;
     case LockResult::kBusy:
       Report("Another updater is running in %s; this one ends\n", PathToUtf8(paths.base).c_str());
+      ReportOutcome(RunOutcome::kAnotherUpdater);
       return false;
     case LockResult::kFailed:
       break;
   }
   Report("Cannot lock %s; this updater ends\n", PathToUtf8(paths.lock).c_str());
+  ReportOutcome(RunOutcome::kNotStarted, "no working directory to lock");
   return false;
 }
 
@@ -123,14 +125,23 @@ void InstallUpdate(const InstallSettings& settings) {
   ProcessId survivor = 0;
   if (was_running && !StopAll(settings, instances, kTerminationWait, &survivor)) {
     Report("Cannot stop %s (process %lu); nothing installed\n", PathToUtf8(app).c_str(), survivor);
+    ReportOutcome(RunOutcome::kInstallFailed, "a running instance could not be stopped");
     return;
   }
   const SwapResult swap = SwapInPackage(paths);
   // After a rollback this is the old version again. An undo that could not
   // finish leaves a mix that is better not started, and everything in
   // update/ for the next run to finish the undo.
-  if (swap == SwapResult::kStuck) return;
+  if (swap == SwapResult::kStuck) {
+    ReportOutcome(RunOutcome::kInstallFailed,
+                  "the previous version could not be restored; the next run tries again");
+    return;
+  }
   if (was_running && !StartDetachedProgram(app))
     Report("Cannot start %s again\n", PathToUtf8(app).c_str());
   ClearWorkingDirectory(paths);
+  if (swap == SwapResult::kInstalled)
+    ReportOutcome(RunOutcome::kInstalled);
+  else
+    ReportOutcome(RunOutcome::kInstallFailed, "the previous version is back in place");
 }

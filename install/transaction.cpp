@@ -325,6 +325,8 @@ InstallPaths InstallPathsFor(const Path& base_dir) {
   paths.backup = paths.update + PATH_TEXT("backup") + kPathSeparator;
   paths.journal = paths.update + PATH_TEXT("install.journal");
   paths.lock = paths.update + PATH_TEXT("updater.lock");
+  paths.log = paths.update + PATH_TEXT("updater.log");
+  paths.old_log = paths.update + PATH_TEXT("updater.log.1");
   return paths;
 }
 
@@ -378,7 +380,8 @@ SwapResult SwapInPackage(const InstallPaths& paths) {
 
 void ClearWorkingDirectory(const InstallPaths& paths) {
   const size_t name_start = paths.update.size();
-  ClearDirectory(paths.update, {paths.journal.substr(name_start), paths.lock.substr(name_start)});
+  ClearDirectory(paths.update, {paths.journal.substr(name_start), paths.lock.substr(name_start),
+                                paths.log.substr(name_start), paths.old_log.substr(name_start)});
   if (IsDirectory(paths.backup)) {
     SetAsideBackups(paths);
     RemoveEmptyDirectory(paths.backup);

@@ -28,6 +28,8 @@ struct InstallPaths {
   Path backup;   // update + "backup/": the replaced files while the swap runs
   Path journal;  // update + "install.journal"
   Path lock;     // update + "updater.lock"
+  Path log;      // update + "updater.log": kept across runs
+  Path old_log;  // update + "updater.log.1": the log before its last rotation
 };
 
 InstallPaths InstallPathsFor(const Path& base_dir);
@@ -45,7 +47,7 @@ enum class SwapResult {
 SwapResult SwapInPackage(const InstallPaths& paths);
 
 // Empties update/ after a finished or rolled-back swap: everything but the
-// run lock, and the journal last, so that a run killed while clearing up
+// run lock and the log, and the journal last, so that a run killed while clearing up
 // still finds its journal and clears up again.
 void ClearWorkingDirectory(const InstallPaths& paths);
 

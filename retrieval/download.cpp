@@ -4,11 +4,13 @@
 
 #include <cstdio>
 #include <memory>
+#include <string>
 #include <utility>
 
 #include "basedir.h"
 #include "files.h"
 #include "report.h"
+#include "transfer_log.h"
 #include "updater_config.h"
 
 namespace {
@@ -46,6 +48,8 @@ CURLcode Transfer(const char* url, const char* credentials, PackageFile* sink,
   curl_easy_setopt(h, CURLOPT_WRITEDATA, static_cast<void*>(sink));
   curl_easy_setopt(h, CURLOPT_VERBOSE, 1L);
   curl_easy_setopt(h, CURLOPT_USERPWD, credentials);
+  const std::string password = PasswordOf(credentials);
+  TraceRedacted(h, &password);
   // An error page is not a package: its body is never delivered.
   curl_easy_setopt(h, CURLOPT_FAILONERROR, 1L);
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, limits.connect_timeout_seconds);
@@ -61,6 +65,7 @@ CURLcode Transfer(const char* url, const char* credentials, PackageFile* sink,
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
     if (status < 200 || status > 299) result = CURLE_HTTP_RETURNED_ERROR;
   }
+  LogTransfer(h, result);
   return result;
 }
 
@@ -108,6 +113,7 @@ int DownloadPackageFrom(const char* url, const char* credentials, const Path& ta
   if (result == CURLE_OK && sink.started() && !sink.Commit()) result = CURLE_WRITE_ERROR;
   sink.Discard();
   if (result != CURLE_OK) Report("%d\n", result);
+  NoteDownloadResult(result);
   return result;
 }
 

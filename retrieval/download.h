@@ -5,6 +5,7 @@
 // runs on the calling thread (the main thread, before any window exists).
 
 #include <cstddef>
+#include <string>
 
 #include "file_output.h"
 #include "path.h"
@@ -31,12 +32,19 @@ struct TransferLimits {
 // `target`. The body goes to a partial file beside the target, which
 // replaces the target only after a complete transfer with a success status;
 // after any failure the target is as it was and the partial file is gone.
-// libcurl's verbose trace goes to standard error; a failure also prints its
-// decimal libcurl result code and a line end on standard output. Returns
+// libcurl's verbose trace goes to standard error, with the credentials'
+// value replaced; the log gets one line for the transfer instead (status,
+// bytes, duration, the address without credentials). A failure also prints
+// its decimal libcurl result code and a line end on standard output. Returns
 // that code: 0 on success, 22 for any status but a success (2xx), 23 when the body
 // could not be stored.
 int DownloadPackageFrom(const char* url, const char* credentials, const Path& target,
                         const TransferLimits& limits = TransferLimits());
+
+// Why the last DownloadPackageFrom of this process failed, in a few words
+// for the run's outcome line ("the server answered HTTP 404", libcurl's
+// text for its code); empty when it succeeded or none ran. Main thread.
+std::string LastDownloadFailure();
 
 // Where the body of one transfer goes. Nothing is created before the first
 // block arrives. Destroying a sink that was not committed removes its

@@ -122,8 +122,7 @@ bool ExtractArchive(Path archive_path, Path destination, unsigned* skipped) {
   destination = WithTrailingSeparator(std::move(destination));
   ArchivePtr archive = OpenArchive(archive_path);
   if (!archive) {
-    fprintf(stderr, "Cannot open %s\n", PathToUtf8(archive_path).c_str());
-    fflush(stderr);
+    ReportError("Cannot open %s\n", PathToUtf8(archive_path).c_str());
     return false;
   }
   MakeOneDirectory(destination);

@@ -14,6 +14,7 @@
 
 #include "download.h"
 #include "nginx.h"
+#include "report.h"
 #include "support.h"
 #include "updater_config.h"
 
@@ -111,6 +112,42 @@ TEST(DownloadFromNginx, WritesExactlyTheBodyOverTheEarlierPackageAndPrintsNothin
   EXPECT_EQ(o.result, 0);
   EXPECT_EQ(o.out, "");
   EXPECT_EQ(Snapshot(work.update), (Tree{{"update.zip", served.body}}));
+}
+
+TEST(DownloadFromNginx, TheLogGetsOneLinePerTransferAndNothingShowsTheCredentials) {
+  const std::string credentials = "agent:s3cret-word";
+  const std::string secrets[] = {"s3cret-word", "YWdlbnQ6czNjcmV0LXdvcmQ="};  // and its base64
+  Served served(BinaryBody(5000), credentials);
+  ASSERT_TRUE(served.nginx.started()) << served.nginx.failure();
+  Workdir work;
+  AttachLog(work.update + "/updater.log", work.update + "/updater.log.1");
+  // Credentials in the address too: the log shows it without them.
+  std::string url = served.nginx.Url("update.zip");
+  const std::string plain_url = url;
+  url.insert(url.find("//") + 2, credentials + "@");
+  testing::internal::CaptureStderr();
+  const Outcome o = Download(url, credentials, work.target);
+  const Outcome missing = Download(served.nginx.Url("missing.zip"), credentials, work.target);
+  const std::string trace = testing::internal::GetCapturedStderr();
+  AttachLog(Path(), Path());
+
+  EXPECT_EQ(o.result, 0);
+  EXPECT_EQ(missing.result, 22);
+  EXPECT_EQ(LastDownloadFailure(), "the server answered HTTP 404");
+  const std::string log = ReadFile(work.update + "/updater.log");
+  EXPECT_NE(log.find("] Transfer of " + plain_url + ": HTTP 200, 5000 bytes in "),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("] Transfer of " + served.nginx.Url("missing.zip") + ": HTTP 404, "),
+            std::string::npos)
+      << log;
+  EXPECT_NE(trace.find("> Authorization: Basic [redacted]\r\n"), std::string::npos) << trace;
+  EXPECT_NE(trace.find("< HTTP/1.1 200 OK"), std::string::npos) << trace;
+  for (const std::string& secret : secrets) {
+    EXPECT_EQ(trace.find(secret), std::string::npos) << trace;
+    EXPECT_EQ(log.find(secret), std::string::npos) << log;
+    EXPECT_EQ(o.out.find(secret), std::string::npos) << o.out;
+  }
 }
 
 TEST(DownloadFromNginx, WithoutTheRightCredentialsGetsNoPackage) {

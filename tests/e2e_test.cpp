@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -146,9 +147,9 @@ std::pair<int, int> ScreenSize() {
 }
 
 // The files of an installation directory, without what the stand-in
-// records about its runs.
+// records about its runs and without the updater's log.
 Tree Files(const std::string& dir) {
-  Tree tree = Snapshot(dir);
+  Tree tree = WithoutLog(Snapshot(dir));
   for (auto it = tree.begin(); it != tree.end();) {
     const std::string& name = it->first;
     const bool runs = name.size() > sizeof kRuns - 1 &&
@@ -231,6 +232,28 @@ class WholeProgram : public testing::Test {
 
   std::string Log() const { return "updater output:\n" + ReadFile(log_); }
 
+  // The log the updater keeps in its working directory.
+  std::string UpdaterLog() const { return ReadFile(dir_ / "update/updater.log"); }
+
+  // A window of the updater with this title, once it is shown; "" when none
+  // appears within 30 s.
+  std::string WaitForUpdaterWindow(const std::string& title) {
+    std::string found;
+    Eventually(
+        [&] {
+          const RunResult r =
+              Xdotool({"search", "--onlyvisible", "--pid", std::to_string(updater_pid_)});
+          std::istringstream windows(r.out);
+          for (std::string window; std::getline(windows, window);) {
+            const RunResult name = Xdotool({"getwindowname", window});
+            if (name.exit_code == 0 && name.out == title + "\n") found = window;
+          }
+          return !found.empty();
+        },
+        30);
+    return found;
+  }
+
   // Waits until the updater shows its prompt, centred on the screen.
   void FindCentredPrompt(Geometry* prompt) {
     const RunResult found =
@@ -268,6 +291,7 @@ class WholeProgram : public testing::Test {
 TEST_F(WholeProgram, WithTheMainApplicationStoppedInstallsAtOnceWithoutAWindow) {
   Nginx server(served_.path(), config::kCredentials, port_);
   ASSERT_TRUE(server.started()) << server.failure();
+  WriteFile(dir_ / "update/updater.log.1", "an earlier log\n");
   const Tree before = Files(dir_.path());
   MapWatch watch;
   ASSERT_TRUE(watch.ok());
@@ -279,16 +303,50 @@ TEST_F(WholeProgram, WithTheMainApplicationStoppedInstallsAtOnceWithoutAWindow) 
   EXPECT_EQ(run.exit_code, 1) << run.out << run.err;
   EXPECT_TRUE(Snapshot(elsewhere.path()).empty()) << "made in the current directory";
   EXPECT_EQ(watch.Mapped(), 0) << "a window was shown";
-  EXPECT_EQ(Snapshot(dir_.path()), Overlay(before, package_files_));
+  EXPECT_EQ(WithoutLog(Snapshot(dir_.path())), Overlay(before, package_files_));
   EXPECT_TRUE(IsDir(dir_ / "update"));
-  EXPECT_TRUE(Snapshot(dir_ / "update").empty());
+  EXPECT_TRUE(WithoutLog(Snapshot(dir_ / "update")).empty());
   EXPECT_FALSE(Exists(app_ + kRuns)) << "the main application was started";
   EXPECT_NE(server.AccessLog().find("GET " + kPackagePath), std::string::npos);
+
+  // The log, kept by the clean-up with its earlier part: one line for the
+  // transfer instead of libcurl's trace, and the outcome last.
+  EXPECT_EQ(ReadFile(dir_ / "update/updater.log.1"), "an earlier log\n");
+  const std::string log = UpdaterLog();
+  EXPECT_NE(log.find("] Transfer of " + std::string(config::kPackageUrl) + ": HTTP 200, " +
+                     std::to_string(ReadFile(served_ / "update.zip").size()) + " bytes in "),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("] Outcome: installed\n"), log.size() - std::strlen("] Outcome: installed\n"))
+      << log;
+  EXPECT_NE(run.out.find("Outcome: installed\n"), std::string::npos) << run.out;
+
+  // The credentials' value shows nowhere but where it is compiled in:
+  // neither the password nor the header's base64 form, in no other file of
+  // the installation and on neither stream; the trace on standard error is
+  // still there, with the value replaced.
+  const std::string credentials = config::kCredentials;
+  const std::string password = credentials.substr(credentials.find(':') + 1);
+  const RunResult base64 =
+      RunProgram({"/bin/sh", "-c", "printf %s \"$0\" | base64 -w0", credentials}, "/");
+  ASSERT_EQ(base64.exit_code, 0);
+  for (const std::string& secret : {password, base64.out}) {
+    ASSERT_FALSE(secret.empty());
+    for (const auto& [name, content] : Snapshot(dir_.path())) {
+      if (dir_ / name == updater_) continue;
+      EXPECT_EQ(content.find(secret), std::string::npos) << name << " holds " << secret;
+    }
+    EXPECT_EQ(run.out.find(secret), std::string::npos) << run.out;
+    EXPECT_EQ(run.err.find(secret), std::string::npos) << run.err;
+  }
+  EXPECT_NE(run.err.find("> Authorization: Basic [redacted]"), std::string::npos) << run.err;
 }
 
 TEST_F(WholeProgram, RestartButtonStopsTheMainApplicationInstallsAndStartsItAgain) {
   Nginx server(served_.path(), config::kCredentials, port_);
   ASSERT_TRUE(server.started()) << server.failure();
+  // A log that cannot be written changes nothing in the update.
+  MakeDirs(dir_ / "update/updater.log");
   const pid_t first = StartMainApp();
   const pid_t second = StartMainApp();
   ASSERT_GT(first, 0);
@@ -335,8 +393,9 @@ TEST_F(WholeProgram, RestartButtonStopsTheMainApplicationInstallsAndStartsItAgai
   EXPECT_EQ(runs[2].cwd, dir_.path());
   EXPECT_EQ(ExeOf(runs[2].pid), app_) << "the new file runs";
   EXPECT_EQ(Files(dir_.path()), Overlay(before, package_files_));
-  EXPECT_TRUE(Snapshot(dir_ / "update").empty());
-  EXPECT_TRUE(IsDir(dir_ / "update"));
+  EXPECT_TRUE(WithoutLog(Snapshot(dir_ / "update")).empty());
+  EXPECT_TRUE(IsDir(dir_ / "update/updater.log"));
+  EXPECT_NE(Log().find("Outcome: installed\n"), std::string::npos) << Log();
 }
 
 TEST_F(WholeProgram, RightButtonReleaseClosesThePromptWithoutInstalling) {
@@ -372,6 +431,65 @@ TEST_F(WholeProgram, RightButtonReleaseClosesThePromptWithoutInstalling) {
   EXPECT_EQ(fake_app::Runs(app_).size(), 1u) << "something was started";
 }
 
+TEST_F(WholeProgram, RightClickOnThePromptClosesItOnceTheMessageBoxIsDismissed) {
+  Nginx server(served_.path(), config::kCredentials, port_);
+  ASSERT_TRUE(server.started()) << server.failure();
+  const pid_t app = StartMainApp();
+  ASSERT_GT(app, 0);
+  const Tree before = Files(dir_.path());
+
+  StartUpdater();
+  Geometry prompt;
+  ASSERT_NO_FATAL_FAILURE(FindCentredPrompt(&prompt));
+  const RunResult click = Xdotool(
+      {"mousemove", std::to_string(prompt.x + 100), std::to_string(prompt.y + 100), "click", "3"});
+  ASSERT_EQ(click.exit_code, 0) << click.err;
+  // The press shows the message box; the box takes the release.
+  const std::string box = WaitForUpdaterWindow("\xe6\xb6\x88\xe6\x81\xaf\xe6\x8f\x90\xe9\x86\x92");
+  ASSERT_FALSE(box.empty()) << "no message box\n" << Log();
+  EXPECT_EQ(Xdotool({"getwindowname", prompt.window}).exit_code, 0) << "the prompt stays up";
+  const RunResult dismiss = Xdotool({"windowfocus", "--sync", box, "key", "Return"});
+  ASSERT_EQ(dismiss.exit_code, 0) << dismiss.err;
+
+  EXPECT_EQ(WaitUpdater(30), 1) << Log();
+  Tree expected = Overlay(before, package_files_, "update/unzip/");
+  expected["update/unzip"] = "<dir>";
+  expected["update/update.zip"] = ReadFile(served_ / "update.zip");
+  EXPECT_EQ(Files(dir_.path()), expected);
+  bool killed = false;
+  EXPECT_FALSE(MainAppEnded(app, &killed)) << "the main application was stopped";
+  EXPECT_EQ(fake_app::Runs(app_).size(), 1u) << "something was started";
+  EXPECT_NE(UpdaterLog().find("] Outcome: prompt closed without installing\n"), std::string::npos)
+      << UpdaterLog();
+}
+
+TEST_F(WholeProgram, ARefusedPackageChangesNothingAndSaysWhy) {
+  // An entry that would land outside the installation.
+  const RunResult zip = RunProgram({"/usr/bin/python3", "-c",
+                                    "import sys, zipfile\n"
+                                    "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
+                                    "  z.writestr('readme.txt', 'new')\n"
+                                    "  z.writestr('../outside.txt', 'escaped')\n",
+                                    served_ / "update.zip"},
+                                   "/");
+  ASSERT_EQ(zip.exit_code, 0) << zip.err;
+  Nginx server(served_.path(), config::kCredentials, port_);
+  ASSERT_TRUE(server.started()) << server.failure();
+  const Tree before = Snapshot(dir_.path());
+
+  const RunResult run = RunProgram({updater_}, dir_.path(), 60);
+
+  EXPECT_EQ(run.exit_code, 1) << run.out << run.err;
+  Tree expected = before;
+  expected["update/update.zip"] = ReadFile(served_ / "update.zip");
+  expected["update/unzip"] = "<dir>";
+  expected["update/unzip/readme.txt"] = "new";
+  EXPECT_EQ(WithoutLog(Snapshot(dir_.path())), expected);
+  const std::string log = UpdaterLog();
+  EXPECT_NE(log.find("] refusing entry outside the destination: "), std::string::npos) << log;
+  EXPECT_NE(log.find("] Outcome: package refused: "), std::string::npos) << log;
+}
+
 TEST_F(WholeProgram, WithoutAPackageNothingChangesAndNoWindowOpens) {
   ASSERT_FALSE(PortAccepts(port_)) << "something serves the package port " << port_;
   const pid_t app = StartMainApp();
@@ -384,9 +502,15 @@ TEST_F(WholeProgram, WithoutAPackageNothingChangesAndNoWindowOpens) {
 
   EXPECT_EQ(run.exit_code, 1) << run.out << run.err;
   EXPECT_EQ(watch.Mapped(), 0) << "a window was shown";
-  EXPECT_EQ(Snapshot(dir_.path()), before);
+  EXPECT_EQ(WithoutLog(Snapshot(dir_.path())), before);
   bool killed = false;
   EXPECT_FALSE(MainAppEnded(app, &killed)) << "the main application was stopped";
+  // What standard error shows reaches the log too.
+  const std::string log = UpdaterLog();
+  EXPECT_NE(log.find("] Cannot open " + dir_.path() + "/update/update.zip\n"), std::string::npos)
+      << log;
+  EXPECT_NE(log.find("] Outcome: download failed: Couldn't connect to server\n"), std::string::npos)
+      << log;
 }
 
 }  // namespace
