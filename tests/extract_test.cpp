@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -167,21 +168,115 @@ TEST_F(Extraction, ADestinationEndingInASeparatorGetsNoSecondOne) {
   EXPECT_EQ(output.out, Extracting("f.txt"));
 }
 
-TEST_F(Extraction, UnsafeNamesStopTheExtractionAndNothingLandsOutside) {
+TEST_F(Extraction, UnsafeNamesRefuseThePackageBeforeAnythingIsWritten) {
   for (const std::string name :
        {"../evil.txt", "a/../../evil.txt", "a/..", "..\\evil.txt", "a\\..\\..\\evil.txt",
         "/abs.txt", "\\abs.txt", "C:evil.txt", "c:/evil.txt", "a/.. /evil.txt", "a/.../evil.txt"}) {
     SCOPED_TRACE(name);
-    RemoveTree(dest);
-    const Tree before = Without(Snapshot(sandbox.path()), "update.zip");
+    const Tree before = Snapshot(sandbox.path());
     EXPECT_FALSE(Extract({{"ok.txt", "ok"}, {name, "evil"}, {"after.txt", "after"}}));
-    EXPECT_EQ(output.out,
-              Extracting("ok.txt") + "refusing entry outside the destination: " + name + "\n");
-    Tree expected = before;
-    expected["dest"] = "<dir>";
-    expected["dest/ok.txt"] = "ok";
-    EXPECT_EQ(Without(Snapshot(sandbox.path()), "update.zip"), expected);
-    EXPECT_EQ(Snapshot(dest), (Tree{{"ok.txt", "ok"}}));
+    EXPECT_EQ(output.out, "refusing entry outside the destination: " + name + "\n");
+    EXPECT_EQ(Without(Snapshot(sandbox.path()), "update.zip"), Without(before, "update.zip"));
+  }
+}
+
+TEST_F(Extraction, NamesWindowsCannotHoldRefuseThePackageBeforeAnythingIsWritten) {
+  for (const std::string name :
+       {"CON", "con.txt", "bin/NUL.dll", "Aux.tar.gz", "prn /x.txt", "COM1", "lpt9.log",
+        "COM\xc2\xb9.txt", "dir/a:b.txt", "stream.txt:hidden", "trailing.", "dir./f.txt", "blank ",
+        "blank /f.txt", "what?.txt", "a|b"}) {
+    SCOPED_TRACE(name);
+    EXPECT_FALSE(Extract({{"ok.txt", "ok"}, {name, "x"}}));
+    EXPECT_EQ(output.out, "refusing entry with a name Windows cannot hold: " + name + "\n");
+    EXPECT_FALSE(Exists(dest));
+  }
+  // Only the names themselves are devices.
+  EXPECT_TRUE(Extract({{"CONSOLE.txt", "1"},
+                       {"com10", "2"},
+                       {"lpt0.txt", "3"},
+                       {"nul_/a", "4"},
+                       {".config", "5"},
+                       {"a.b.c", "6"}}));
+  EXPECT_EQ(Snapshot(dest).size(), 7u);
+}
+
+TEST_F(Extraction, NamesDifferingOnlyInLetterCaseRefuseThePackage) {
+  const std::vector<std::pair<std::string, std::string>> pairs = {
+      {"Readme.txt", "README.TXT"},
+      {"Dir/a.txt", "dir/b.txt"},        // through the directory they imply
+      {"\xc3\x84.txt", "\xc3\xa4.txt"},  // A and a with diaeresis
+  };
+  for (const auto& pair : pairs) {
+    SCOPED_TRACE(pair.second);
+    EXPECT_FALSE(Extract({{pair.first, "1"}, {pair.second, "2"}}));
+    EXPECT_EQ(output.out, "refusing entry whose name differs from " +
+                              pair.first.substr(0, pair.first.find('/')) +
+                              " only in letter case: " + pair.second + "\n");
+    EXPECT_FALSE(Exists(dest));
+  }
+}
+
+TEST_F(Extraction, LegacyChineseNamesWithoutTheUtf8FlagAreReadAsGbk) {
+  const std::string gbk = "\xb8\xfc\xd0\xc2/\xcb\xb5\xc3\xf7.txt";  // 更新/说明.txt
+  const std::string utf8 = "\xe6\x9b\xb4\xe6\x96\xb0/\xe8\xaf\xb4\xe6\x98\x8e.txt";  // the same
+  Entry flagged{gbk, "flagged"};
+  flagged.utf8_flag = true;  // claims UTF-8 and is not: not created
+  EXPECT_TRUE(Extract({{gbk, "text"}, flagged}));
+  EXPECT_EQ(output.out, Extracting(utf8) + "error opening " + dest + "/" + gbk + "\n");
+  EXPECT_EQ(Snapshot(dest), (Tree{{"\xe6\x9b\xb4\xe6\x96\xb0", "<dir>"}, {utf8, "text"}}));
+}
+
+TEST_F(Extraction, APackageLargerThanTheFreeSpaceIsRefusedBeforeExtraction) {
+  struct SmallVolume {
+    explicit SmallVolume(const std::string& at) : path(at) {
+      MakeDirs(path);
+      mounted = mount("tmpfs", path.c_str(), "tmpfs", 0, "size=4m") == 0;
+    }
+    ~SmallVolume() {
+      if (mounted) umount(path.c_str());
+    }
+    std::string path;
+    bool mounted;
+  } volume(sandbox / "small");
+  ASSERT_TRUE(volume.mounted) << "mounting a tmpfs needs root";
+  WriteZip(archive, {{"small.txt", "s"}, {"zeros.bin", std::string(6 << 20, '\0')}});
+  EXPECT_FALSE(ExtractInto(volume.path + "/dest"));
+  EXPECT_EQ(output.out, "not enough free space for the package in " + volume.path +
+                            "/dest/: 15 MiB needed, 4 MiB free\n");
+  EXPECT_EQ(Snapshot(volume.path), Tree{});
+}
+
+TEST_F(Extraction, SizesThatDisagreeOrDataPastItsDeclaredSizeStopTheExtraction) {
+  const std::string data = RandomBytes(30000, 5) + std::string(30000, 'x');
+  WriteZip(archive, {{"first.txt", "1"}, {"x.bin", data}, {"later.txt", "never"}});
+  const std::string good = ReadFile(archive);
+  // The uncompressed size of x.bin: 22 bytes into its local header (the
+  // name's first copy, 30 bytes in), 24 into its central one (46 bytes in).
+  const size_t local = good.find("x.bin") - 30, central = good.find("x.bin", local + 31) - 46;
+  auto with_size = [&](size_t at, uint32_t size, std::string zip) {
+    for (int i = 0; i < 4; ++i) zip[at + i] = static_cast<char>(size >> (8 * i));
+    return zip;
+  };
+  const uint32_t size = static_cast<uint32_t>(data.size());
+  const std::string mismatch = with_size(local + 22, size + 1, good);
+  const std::string longer =
+      with_size(central + 24, size - 100, with_size(local + 22, size - 100, good));
+  const std::string shorter =
+      with_size(central + 24, size + 100, with_size(local + 22, size + 100, good));
+  const std::string x = dest + "/x.bin";
+  for (const auto& [zip, lines] : std::vector<std::pair<std::string, std::string>>{
+           {mismatch,
+            "refusing entry whose local header disagrees with the central directory: " + x},
+           {longer,
+            Extracting("x.bin") + "refusing entry whose data runs past its declared size: " + x},
+           {shorter, Extracting("x.bin") +
+                         "refusing entry whose data ends before its declared size: " + x}}) {
+    SCOPED_TRACE(lines);
+    RemoveTree(dest);
+    WriteFile(archive, zip);
+    EXPECT_FALSE(ExtractInto(dest));
+    EXPECT_EQ(output.out, Extracting("first.txt") + lines + "\n");
+    EXPECT_FALSE(Exists(dest + "/later.txt"));
   }
 }
 
