@@ -3,10 +3,14 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -46,6 +50,11 @@ struct PlannedEntry {
   bool directory = false;
 };
 
+struct Plan {
+  std::vector<PlannedEntry> entries;  // in archive order
+  bool has_repeats = false;           // some name comes twice: the later must win
+};
+
 // What became of one entry; turned into lines by ReportEntry.
 enum class Outcome {
   kDirectory,
@@ -58,11 +67,13 @@ enum class Outcome {
   kOverrun,    // more data than the central directory declares
   kShortData,  // less data than declared
   kCloseFailed,
+  kMoveFailed,  // the next entry could not be reached
 };
 
 struct EntryResult {
   Outcome outcome;
-  int code = UNZ_OK;  // the library's or zlib's code, where there is one
+  int code = UNZ_OK;     // the library's or zlib's code, where there is one
+  bool created = false;  // a target file was created (or emptied)
 };
 
 bool StopsExtraction(Outcome outcome) {
@@ -158,8 +169,9 @@ std::string NormalizedName(const std::string& name) {
 class CaseCollisions {
  public:
   // The earlier path that differs from one of this name's paths only in
-  // letter case; empty when there is none.
-  std::string Add(const std::string& name) {
+  // letter case; empty when there is none. *repeated tells whether an
+  // earlier entry had this very name.
+  std::string Add(const std::string& name, bool* repeated) {
     const std::string original = NormalizedName(name);
     const std::string upper = UpperCaseForNames(original);
     // Upper-casing may change a component's length in bytes, never the
@@ -167,17 +179,26 @@ class CaseCollisions {
     size_t o = 0, u = 0;
     for (;;) {
       const size_t o_end = original.find('/', o), u_end = upper.find('/', u);
+      const bool whole = o_end == std::string::npos || u_end == std::string::npos;
       const std::string path = original.substr(0, o_end);
-      const auto seen = seen_.emplace(upper.substr(0, u_end), path).first;
-      if (seen->second != path) return seen->second;
-      if (o_end == std::string::npos || u_end == std::string::npos) return std::string();
+      Seen& seen = seen_.emplace(upper.substr(0, u_end), Seen{path, false}).first->second;
+      if (seen.path != path) return seen.path;
+      if (whole) {
+        *repeated = seen.entry;
+        seen.entry = true;
+        return std::string();
+      }
       o = o_end + 1;
       u = u_end + 1;
     }
   }
 
  private:
-  std::unordered_map<std::string, std::string> seen_;
+  struct Seen {
+    std::string path;
+    bool entry;  // an entry of its own, not only a directory above one
+  };
+  std::unordered_map<std::string, Seen> seen_;
 };
 
 // Unix permission bits of a regular file made on a Unix system; 0 when the
@@ -269,7 +290,7 @@ uint64_t RoomFor(uint64_t size) {
 // every entry's name decoded and checked, its sizes and position noted, and
 // the room the whole package needs added up. False after the line that
 // refuses the package.
-bool PlanExtraction(unzFile archive, std::vector<PlannedEntry>* plan, uint64_t* needed) {
+bool PlanExtraction(unzFile archive, Plan* plan, uint64_t* needed) {
   unz_global_info64 global;
   int code = unzGetGlobalInfo64(archive, &global);
   if (code != UNZ_OK) {
@@ -302,7 +323,9 @@ bool PlanExtraction(unzFile archive, std::vector<PlannedEntry>* plan, uint64_t* 
       Report("refusing entry with a name Windows cannot hold: %s\n", name.c_str());
       return false;
     }
-    const std::string earlier = collisions.Add(name);
+    bool repeated = false;
+    const std::string earlier = collisions.Add(name, &repeated);
+    plan->has_repeats = plan->has_repeats || repeated;
     if (!earlier.empty()) {
       Report("refusing entry whose name differs from %s only in letter case: %s\n", earlier.c_str(),
              name.c_str());
@@ -325,7 +348,7 @@ bool PlanExtraction(unzFile archive, std::vector<PlannedEntry>* plan, uint64_t* 
     }
     entry.dos_date_time = static_cast<uint32_t>(info.dosDate);
     *needed = std::min(*needed + RoomFor(entry.size), RoomFor(~uint64_t{0}));
-    plan->push_back(std::move(entry));
+    plan->entries.push_back(std::move(entry));
   }
   return true;
 }
@@ -350,12 +373,62 @@ bool FitsOnVolume(const Path& destination, uint64_t needed) {
   return false;
 }
 
-void ReportEntry(const std::string& target, const EntryResult& result) {
+// The directory part of a target path ("" when it has none).
+std::string DirectoryOf(const std::string& target) {
+  size_t end = target.size();
+  while (end > 0 && IsNameSeparator(target[end - 1])) --end;
+  while (end > 0 && !IsNameSeparator(target[end - 1])) --end;
+  while (end > 0 && IsNameSeparator(target[end - 1])) --end;
+  return target.substr(0, end);
+}
+
+// Every directory the package needs, made before any file is written: the
+// directory entries and the directories of the files, which archives need
+// not list. A level that cannot be made is kept by directory, to be
+// reported where the entries that needed it are.
+class Directories {
+ public:
+  void Make(const Plan& plan, const std::string& prefix) {
+    std::unordered_set<std::string> made;
+    for (const PlannedEntry& entry : plan.entries) {
+      std::string directory = prefix + entry.name;
+      if (entry.directory) {
+        while (!directory.empty() && IsNameSeparator(directory.back())) directory.pop_back();
+      } else {
+        directory = DirectoryOf(directory);
+      }
+      if (directory.size() < prefix.size() || !made.insert(directory).second) continue;
+      std::string failed_at;
+      MakeDirectoryPath(directory, &failed_at);
+      if (!failed_at.empty()) failed_[directory] = failed_at;
+    }
+  }
+
+  // The level that could not be made on the way to directory, or null.
+  const std::string* FailedOnTheWayTo(const std::string& directory) const {
+    const auto found = failed_.find(directory);
+    return found == failed_.end() ? nullptr : &found->second;
+  }
+
+ private:
+  std::unordered_map<std::string, std::string> failed_;
+};
+
+// Prints an entry's lines. Main thread.
+void ReportEntry(const std::string& target, const EntryResult& result,
+                 const Directories& directories) {
   switch (result.outcome) {
-    case Outcome::kDirectory:
+    case Outcome::kDirectory: {
       Report("creating directory: %s\n", target.c_str());
+      std::string directory = target;
+      while (!directory.empty() && IsNameSeparator(directory.back())) directory.pop_back();
+      if (const std::string* failed = directories.FailedOnTheWayTo(directory))
+        Report("couldn't create directory %s\n", failed->c_str());
       return;
+    }
     case Outcome::kNotCreated:
+      if (const std::string* failed = directories.FailedOnTheWayTo(DirectoryOf(target)))
+        Report("couldn't create directory %s\n", failed->c_str());
       Report("error opening %s\n", target.c_str());
       return;
     case Outcome::kOpenFailed:
@@ -364,6 +437,9 @@ void ReportEntry(const std::string& target, const EntryResult& result) {
     case Outcome::kLocalHeaderMismatch:
       Report("refusing entry whose local header disagrees with the central directory: %s\n",
              target.c_str());
+      return;
+    case Outcome::kMoveFailed:
+      Report("error %d with zipfile in unzGoToNextFile\n", result.code);
       return;
     default:
       break;
@@ -413,8 +489,8 @@ class EntryWriter {
   // Extracts the archive's current entry, a file, to target. Its data is
   // read raw and inflated here, so that data running past the declared
   // size is seen instead of cut off.
-  EntryResult Extract(unzFile archive, const PlannedEntry& entry, const std::string& target,
-                      bool make_directories) {
+  // Its directory was made before.
+  EntryResult Extract(unzFile archive, const PlannedEntry& entry, const std::string& target) {
     Path native;
     PathFromUtf8(target, &native);
     int method = 0, level = 0;
@@ -426,12 +502,6 @@ class EntryWriter {
       return {code == UNZ_BADZIPFILE ? Outcome::kLocalHeaderMismatch : Outcome::kOpenFailed, code};
     }
     FilePtr file = OpenFileForWriting(native);
-    const size_t base = target.find_last_of("/\\");
-    if (!file && make_directories && base != std::string::npos) {
-      // Archives need not list the directories their files sit in.
-      MakeDirectoryPath(target.substr(0, base));
-      file = OpenFileForWriting(native);
-    }
     if (!file) {
       unzCloseCurrentFile(archive);
       return {Outcome::kNotCreated};
@@ -442,6 +512,7 @@ class EntryWriter {
     // Data still buffered may fail to reach the disk only now.
     if (!CloseWrittenFile(std::move(file)) && result.outcome == Outcome::kExtracted)
       result = {Outcome::kWriteFailed};
+    result.created = true;
     if (result.outcome != Outcome::kExtracted) {
       unzCloseCurrentFile(archive);
       return result;
@@ -452,8 +523,8 @@ class EntryWriter {
     SetFileTimeFromDos(native, entry.dos_date_time);
     code = unzCloseCurrentFile(archive);
     if (crc != entry.crc) code = UNZ_CRCERROR;
-    if (code != UNZ_OK) return {Outcome::kCloseFailed, code};
-    return {Outcome::kExtracted};
+    if (code != UNZ_OK) return {Outcome::kCloseFailed, code, true};
+    return {Outcome::kExtracted, UNZ_OK, true};
   }
 
  private:
@@ -516,37 +587,154 @@ class EntryWriter {
   bool inflating_ = false;
 };
 
-// Extracts the planned entries in archive order below prefix, printing the
-// lines of each as it goes. False when an entry stopped the extraction.
-bool ExtractEntries(unzFile archive, const std::vector<PlannedEntry>& plan,
-                    const std::string& prefix, unsigned* skipped) {
+// Extracts plan.entries[begin, end) in archive order through its own
+// archive handle, handing each entry's result to keep(index, result), which
+// returns false to stop. Ends at the first entry that stops the extraction,
+// and before the next entry once *stop is set. Any thread.
+template <class Keep>
+void ExtractRange(unzFile archive, EntryWriter* writer, const Plan& plan, size_t begin, size_t end,
+                  const std::string& prefix, const std::atomic<bool>& stop, Keep keep) {
+  for (size_t i = begin; i < end && !stop.load(std::memory_order_relaxed); ++i) {
+    const PlannedEntry& entry = plan.entries[i];
+    const int code =
+        i == begin ? unzGoToFilePos64(archive, &entry.position) : unzGoToNextFile(archive);
+    EntryResult result{Outcome::kMoveFailed, code};
+    if (code == UNZ_OK)
+      result = entry.directory ? EntryResult{Outcome::kDirectory}
+                               : writer->Extract(archive, entry, prefix + entry.name);
+    if (!keep(i, result) || StopsExtraction(result.outcome)) return;
+  }
+}
+
+// Where the second worker's share begins: the entries are split in archive
+// order so that each share holds about half of the compressed data, with an
+// allowance for each file's own cost (create, close, stamp). plan's size
+// when there is nothing worth a second worker.
+size_t SecondShareBegins(const Plan& plan) {
+  constexpr uint64_t kPerFileWeight = 8 * 1024;
+  uint64_t total = 0;
+  for (const PlannedEntry& entry : plan.entries)
+    if (!entry.directory) total += entry.compressed_size + kPerFileWeight;
+  uint64_t sum = 0;
+  for (size_t i = 0; i < plan.entries.size(); ++i) {
+    const PlannedEntry& entry = plan.entries[i];
+    if (entry.directory) continue;
+    if (sum > 0 && sum + (entry.compressed_size + kPerFileWeight) / 2 > total / 2) return i;
+    sum += entry.compressed_size + kPerFileWeight;
+  }
+  return plan.entries.size();
+}
+
+// How many workers extract: as asked, else two where the machine has two
+// cores and the package is large enough to gain from them. One whenever a
+// name comes twice, so that the later entry is written last.
+unsigned WorkersFor(const Plan& plan, unsigned asked) {
+  constexpr uint64_t kWorthASecondWorker = 1u << 20;
+  if (plan.has_repeats) return 1;
+  if (asked) return asked;
+  uint64_t compressed = 0;
+  for (const PlannedEntry& entry : plan.entries) compressed += entry.compressed_size;
+  return std::thread::hardware_concurrency() >= 2 && compressed >= kWorthASecondWorker ? 2 : 1;
+}
+
+// The second worker: a thread with its own archive handle and buffers that
+// extracts one share and keeps each entry's result for the main thread,
+// which alone may report.
+class SecondWorker {
+ public:
+  SecondWorker(const Path& archive_path, const Plan& plan, size_t begin, const std::string& prefix,
+               const std::atomic<bool>& stop)
+      : plan_(plan), begin_(begin), prefix_(prefix), stop_(stop) {
+    archive_ = OpenArchive(archive_path);
+    if (!archive_ || !writer_.Init()) return;
+    results_.reserve(plan.entries.size() - begin);
+    // Threads are an operating-system resource: without one, the main
+    // thread extracts this share itself.
+    try {
+      thread_ = std::thread([this] { Run(); });
+    } catch (const std::system_error&) {
+    }
+  }
+  ~SecondWorker() { Wait(); }
+  SecondWorker(const SecondWorker&) = delete;
+  SecondWorker& operator=(const SecondWorker&) = delete;
+
+  bool started() const { return thread_.joinable() || joined_; }
+  void Wait() {
+    if (thread_.joinable()) {
+      thread_.join();
+      joined_ = true;
+    }
+  }
+  // After Wait: the results of the entries it visited, from its first on.
+  const std::vector<EntryResult>& results() const { return results_; }
+
+ private:
+  void Run() {
+    ExtractRange(archive_.get(), &writer_, plan_, begin_, plan_.entries.size(), prefix_, stop_,
+                 [this](size_t, const EntryResult& result) {
+                   results_.push_back(result);
+                   return true;
+                 });
+  }
+
+  const Plan& plan_;
+  const size_t begin_;
+  const std::string& prefix_;
+  const std::atomic<bool>& stop_;
+  ArchivePtr archive_;
+  EntryWriter writer_;
+  std::vector<EntryResult> results_;
+  std::thread thread_;
+  bool joined_ = false;
+};
+
+// Extracts the planned entries below prefix with one or two workers and
+// prints their lines in archive order. False when an entry stopped the
+// extraction; the files of entries after that one are removed again, so
+// that what stays is what one worker would have left.
+bool ExtractEntries(const Path& archive_path, unzFile archive, const Plan& plan,
+                    const std::string& prefix, unsigned workers, unsigned* skipped) {
+  if (plan.entries.empty()) return true;
+  Directories directories;
+  directories.Make(plan, prefix);
   EntryWriter writer;
-  if (!plan.empty() && !writer.Init()) {
+  if (!writer.Init()) {
     Report("Error allocating memory\n");
     return false;
   }
-  for (size_t i = 0; i < plan.size(); ++i) {
-    const int code =
-        i == 0 ? unzGoToFilePos64(archive, &plan[i].position) : unzGoToNextFile(archive);
-    if (code != UNZ_OK) {
-      Report("error %d with zipfile in unzGoToNextFile\n", code);
-      return false;
-    }
-    const PlannedEntry& entry = plan[i];
-    const std::string target = prefix + entry.name;
-    if (entry.directory) {
-      ReportEntry(target, {Outcome::kDirectory});
-      // Also the levels above it that the archive does not list: an empty
-      // directory has no file entry that would make them later.
-      MakeDirectoryPath(target);
+  const size_t count = plan.entries.size();
+  const size_t split = WorkersFor(plan, workers) >= 2 ? SecondShareBegins(plan) : count;
+  std::atomic<bool> stop{false};
+  std::unique_ptr<SecondWorker> second;
+  if (split < count) second.reset(new SecondWorker(archive_path, plan, split, prefix, stop));
+  const size_t first_end = second && second->started() ? split : count;
+
+  bool complete = true;
+  auto report = [&](size_t i, const EntryResult& result) {
+    ReportEntry(prefix + plan.entries[i].name, result, directories);
+    if (result.outcome == Outcome::kNotCreated && skipped) ++*skipped;
+    if (StopsExtraction(result.outcome)) complete = false;
+    return complete;
+  };
+  ExtractRange(archive, &writer, plan, 0, first_end, prefix, stop, report);
+  if (!complete) stop = true;
+  if (first_end == count) return complete;
+
+  second->Wait();
+  const std::vector<EntryResult>& results = second->results();
+  for (size_t k = 0; k < results.size(); ++k) {
+    if (!complete) {
+      // Written after the entry that stopped the extraction.
+      if (results[k].created) {
+        Path native;
+        if (PathFromUtf8(prefix + plan.entries[split + k].name, &native)) RemoveFileEntry(native);
+      }
       continue;
     }
-    const EntryResult result = writer.Extract(archive, entry, target, true);
-    ReportEntry(target, result);
-    if (result.outcome == Outcome::kNotCreated && skipped) ++*skipped;
-    if (StopsExtraction(result.outcome)) return false;
+    report(split + k, results[k]);
   }
-  return true;
+  return complete;
 }
 
 // Removes everything below directory, depth first, without following links.
@@ -595,7 +783,7 @@ bool ExtractPackage() {
   return true;
 }
 
-bool ExtractArchive(Path archive_path, Path destination, unsigned* skipped) {
+bool ExtractArchive(Path archive_path, Path destination, unsigned* skipped, unsigned workers) {
   destination = WithTrailingSeparator(std::move(destination));
   ArchivePtr archive = OpenArchive(archive_path);
   if (!archive) {
@@ -603,10 +791,11 @@ bool ExtractArchive(Path archive_path, Path destination, unsigned* skipped) {
     fflush(stderr);
     return false;
   }
-  std::vector<PlannedEntry> plan;
+  Plan plan;
   uint64_t needed = 0;
   if (!PlanExtraction(archive.get(), &plan, &needed) || !FitsOnVolume(destination, needed))
     return false;
   MakeOneDirectory(destination);
-  return ExtractEntries(archive.get(), plan, PathToUtf8(destination), skipped);
+  return ExtractEntries(archive_path, archive.get(), plan, PathToUtf8(destination), workers,
+                        skipped);
 }

@@ -27,7 +27,14 @@ bool ExtractPackage();
 // code page (936). An entry whose local header disagrees with the central
 // directory, or whose data is longer or shorter than declared, stops the
 // extraction with a line naming it.
+// Directories are made first; the files are then written by `workers`
+// workers (1 or 2; 0 picks two where the machine has two cores and the
+// package is not tiny), each with its own handle on the archive and a share
+// of the entries in archive order. The lines come in archive order all the
+// same, and an entry that stops the extraction leaves only what one worker
+// would have written.
 // True when the archive was opened and every entry was visited without a
 // stopping failure. Entries that were reported and skipped (a target file
 // that cannot be created) are counted into *skipped when it is given.
-bool ExtractArchive(Path archive_path, Path destination, unsigned* skipped = nullptr);
+bool ExtractArchive(Path archive_path, Path destination, unsigned* skipped = nullptr,
+                    unsigned workers = 0);
