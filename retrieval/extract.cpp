@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cinttypes>
 #include <cstdio>
 #include <memory>
 #include <new>
@@ -164,42 +165,81 @@ std::string NormalizedName(const std::string& name) {
   return out;
 }
 
+// 64-bit FNV-1a, continued from hash.
+uint64_t Fnv1a(uint64_t hash, char c) {
+  return (hash ^ static_cast<unsigned char>(c)) * 1099511628211u;
+}
+constexpr uint64_t kFnvStart = 14695981039346656037u;
+
+// Hashes of the paths from the first component of a normalized name to
+// each of its components: the name's directories, then the whole name.
+std::vector<uint64_t> PathHashes(const std::string& normalized) {
+  std::vector<uint64_t> hashes;
+  uint64_t hash = kFnvStart;
+  for (const char c : normalized) {
+    if (c == '/') hashes.push_back(hash);
+    hash = Fnv1a(hash, c);
+  }
+  hashes.push_back(hash);
+  return hashes;
+}
+
 // Paths of the package (entries and the directories they imply) by their
-// upper-cased form, to find two that Windows would take for one.
+// upper-cased form, to find two that Windows would take for one. Paths are
+// kept as 64-bit hashes, so that the memory stays small at any number of
+// entries; two different paths with the same hash are left to chance
+// (about one in 2^64 per pair).
 class CaseCollisions {
  public:
-  // The earlier path that differs from one of this name's paths only in
-  // letter case; empty when there is none. *repeated tells whether an
-  // earlier entry had this very name.
-  std::string Add(const std::string& name, bool* repeated) {
+  struct Collision {
+    size_t entry = 0;       // the earlier entry whose path it is
+    size_t components = 0;  // how many components of that entry's name
+  };
+
+  // Adds the paths of entry number `entry`. True when one of them differs
+  // from an earlier path only in letter case (*collision tells which);
+  // *repeated tells whether an earlier entry had this very name.
+  bool Add(const std::string& name, size_t entry, Collision* collision, bool* repeated) {
     const std::string original = NormalizedName(name);
-    const std::string upper = UpperCaseForNames(original);
     // Upper-casing may change a component's length in bytes, never the
-    // separators: walk both strings one component at a time.
-    size_t o = 0, u = 0;
-    for (;;) {
-      const size_t o_end = original.find('/', o), u_end = upper.find('/', u);
-      const bool whole = o_end == std::string::npos || u_end == std::string::npos;
-      const std::string path = original.substr(0, o_end);
-      Seen& seen = seen_.emplace(upper.substr(0, u_end), Seen{path, false}).first->second;
-      if (seen.path != path) return seen.path;
-      if (whole) {
-        *repeated = seen.entry;
-        seen.entry = true;
-        return std::string();
+    // separators: both forms have the same components.
+    const std::vector<uint64_t> originals = PathHashes(original),
+                                uppers = PathHashes(UpperCaseForNames(original));
+    const size_t count = std::min(originals.size(), uppers.size());
+    for (size_t k = 0; k < count; ++k) {
+      const Seen fresh{originals[k], static_cast<uint32_t>(entry), static_cast<uint32_t>(k + 1),
+                       false};
+      Seen& seen = seen_.emplace(uppers[k], fresh).first->second;
+      if (seen.original != originals[k]) {
+        *collision = {seen.entry, seen.components};
+        return true;
       }
-      o = o_end + 1;
-      u = u_end + 1;
+      if (k + 1 == count) {
+        *repeated = seen.whole_entry;
+        seen.whole_entry = true;
+      }
     }
+    return false;
   }
 
  private:
   struct Seen {
-    std::string path;
-    bool entry;  // an entry of its own, not only a directory above one
+    uint64_t original;
+    uint32_t entry;
+    uint32_t components;
+    bool whole_entry;  // an entry of its own, not only a directory above one
   };
-  std::unordered_map<std::string, Seen> seen_;
+  std::unordered_map<uint64_t, Seen> seen_;
 };
+
+// The first `components` components of a name, as CaseCollisions sees it.
+std::string LeadingComponents(const std::string& name, size_t components) {
+  const std::string normalized = NormalizedName(name);
+  size_t end = 0;
+  for (size_t k = 0; k < components && end != std::string::npos; ++k)
+    end = normalized.find('/', k == 0 ? 0 : end + 1);
+  return normalized.substr(0, end);
+}
 
 // Unix permission bits of a regular file made on a Unix system; 0 when the
 // entry carries none.
@@ -299,6 +339,9 @@ bool PlanExtraction(unzFile archive, Plan* plan, uint64_t* needed) {
   }
   CaseCollisions collisions;
   *needed = kSpaceReserve;
+  // A count from a damaged archive may be huge: reserve no more than a
+  // large package holds.
+  plan->entries.reserve(static_cast<size_t>(std::min<ZPOS64_T>(global.number_entry, 1u << 16)));
   for (ZPOS64_T i = 0; i < global.number_entry; ++i) {
     if (i > 0 && (code = unzGoToNextFile(archive)) != UNZ_OK) {
       Report("error %d with zipfile in unzGoToNextFile\n", code);
@@ -324,13 +367,15 @@ bool PlanExtraction(unzFile archive, Plan* plan, uint64_t* needed) {
       return false;
     }
     bool repeated = false;
-    const std::string earlier = collisions.Add(name, &repeated);
-    plan->has_repeats = plan->has_repeats || repeated;
-    if (!earlier.empty()) {
+    CaseCollisions::Collision collision;
+    if (collisions.Add(name, plan->entries.size(), &collision, &repeated)) {
+      const std::string earlier =
+          LeadingComponents(plan->entries[collision.entry].name, collision.components);
       Report("refusing entry whose name differs from %s only in letter case: %s\n", earlier.c_str(),
              name.c_str());
       return false;
     }
+    plan->has_repeats = plan->has_repeats || repeated;
     if (!entry.directory) {
       if (info.flag & kFlagEncrypted) {
         Report("refusing encrypted entry: %s\n", name.c_str());
@@ -366,10 +411,9 @@ bool FitsOnVolume(const Path& destination, uint64_t needed) {
   }
   if (needed <= free) return true;
   constexpr uint64_t kMiB = 1u << 20;
-  Report("not enough free space for the package in %s: %llu MiB needed, %llu MiB free\n",
-         PathToUtf8(destination).c_str(),
-         static_cast<unsigned long long>((needed + kMiB - 1) / kMiB),
-         static_cast<unsigned long long>(free / kMiB));
+  Report("not enough free space for the package in %s: %" PRIu64 " MiB needed, %" PRIu64
+         " MiB free\n",
+         PathToUtf8(destination).c_str(), (needed + kMiB - 1) / kMiB, free / kMiB);
   return false;
 }
 
