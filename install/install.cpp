@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "basedir.h"
+#include "durable.h"
 #include "processes.h"
 #include "report.h"
 #include "transaction.h"
@@ -77,6 +78,11 @@ void InstallUpdate(const InstallSettings& settings) {
   // Asked afresh: the answer that chose between prompt and silent install
   // may be stale by now.
   const bool was_running = IsMainAppRunning(settings.main_app_image);
+  // The unpacked package's data goes to the disk while the application
+  // still runs: the swap's own flush, which stays, then finds little left
+  // to write while the application is down. (Where the volume cannot be
+  // flushed as a whole, the swap flushes file by file, as before.)
+  FlushFileSystem(paths.base);
   if (was_running) {
     // Termination is asynchronous, and a file that an ending process still
     // holds cannot be replaced. Past the bound the move goes ahead all the
