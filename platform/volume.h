@@ -9,4 +9,4 @@
 // Bytes that this user may still write on the volume that holds the
 // existing directory; false when that cannot be told (statvfs /
 // GetDiskFreeSpaceExW).
-bool GetFreeSpace(const Path& directory, uint64_t* bytes);
+bool FreeSpaceOnVolume(const Path& directory, uint64_t* bytes);

@@ -2,7 +2,7 @@
 
 #include <sys/statvfs.h>
 
-bool GetFreeSpace(const Path& directory, uint64_t* bytes) {
+bool FreeSpaceOnVolume(const Path& directory, uint64_t* bytes) {
   struct statvfs st;
   if (statvfs(directory.c_str(), &st) != 0) return false;
   // f_bavail leaves out the blocks kept for root: the space anyone may use.

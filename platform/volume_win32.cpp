@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-bool GetFreeSpace(const Path& directory, uint64_t* bytes) {
+bool FreeSpaceOnVolume(const Path& directory, uint64_t* bytes) {
   ULARGE_INTEGER available;
   // The caller's share: disk quotas count here.
   if (!GetDiskFreeSpaceExW(directory.c_str(), &available, nullptr, nullptr)) return false;

@@ -404,7 +404,7 @@ bool PlanExtraction(unzFile archive, Plan* plan, uint64_t* needed) {
 bool FitsOnVolume(const Path& destination, uint64_t needed) {
   Path directory = destination;
   uint64_t free = 0;
-  while (!GetFreeSpace(directory, &free)) {
+  while (!FreeSpaceOnVolume(directory, &free)) {
     while (!directory.empty() && IsPathSeparator(directory.back())) directory.pop_back();
     while (!directory.empty() && !IsPathSeparator(directory.back())) directory.pop_back();
     if (directory.empty()) return true;
