@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "basedir.h"
+#include "durable.h"
 #include "processes.h"
 #include "report.h"
 #include "transaction.h"
@@ -115,6 +116,11 @@ void InstallUpdate(const InstallSettings& settings) {
   // may be stale by now.
   const std::vector<ProcessId> instances = MainAppInstances(settings);
   const bool was_running = !instances.empty();
+  // The unpacked package's data goes to the disk while the application
+  // still runs: the swap's own flush, which stays, then finds little left
+  // to write while the application is down. (Where the volume cannot be
+  // flushed as a whole, the swap flushes file by file, as before.)
+  FlushFileSystem(paths.base);
   // Termination is asynchronous, and a file that an ending process still
   // holds cannot be replaced. An instance that is still there after the
   // wait would make the swap fail half-way at best, and the user would find
