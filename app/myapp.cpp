@@ -5,7 +5,10 @@
 #include "download.h"
 #include "extract.h"
 #include "install.h"
+#include "package_check.h"
 #include "shapd.h"
+#include "signature.h"
+#include "updater_config.h"
 #include "window.h"
 
 namespace {
@@ -34,9 +37,13 @@ int MyApp::OnRun() {
   FileLock lock;
   if (!LockUpdateRun(&lock) || !RecoverInterruptedInstall()) return 1;
 
-  DownloadPackage();
+  PackageHasher hasher;
+  const bool downloaded = DownloadPackage(&hasher);
+  if (downloaded && HasPublicKeys(config::kPublicKeys)) DownloadSignature();
   // A run with nothing complete to install (no package, a broken or hostile
-  // one) leaves the application alone: no prompt, nothing stopped or moved.
+  // one, one not genuine or older than the installed one) leaves the
+  // application alone: no prompt, nothing stopped or moved.
+  if (!CheckPackage(config::kPublicKeys, downloaded ? &hasher : nullptr)) return 1;
   if (!ExtractPackage()) return 1;
 
   if (IsMainAppRunning()) {

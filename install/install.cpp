@@ -88,6 +88,7 @@ void InstallUpdate(const InstallSettings& settings) {
   // finish leaves a mix that is better not started, and everything in
   // update/ for the next run to finish the undo.
   if (swap == SwapResult::kStuck) return;
+  if (swap == SwapResult::kInstalled) KeepPackageRecord(paths);
   if (was_running) StartDetachedProgram(paths.base + settings.main_app_image);
   ClearWorkingDirectory(paths);
 }

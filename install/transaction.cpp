@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "basedir.h"
 #include "durable.h"
 #include "files.h"
 #include "report.h"
@@ -242,6 +243,8 @@ InstallPaths InstallPathsFor(const Path& base_dir) {
   paths.backup = paths.update + PATH_TEXT("backup") + kPathSeparator;
   paths.journal = paths.update + PATH_TEXT("install.journal");
   paths.lock = paths.update + PATH_TEXT("updater.lock");
+  paths.record = paths.update + kInstalledRecordName;
+  paths.pending_record = paths.update + kPendingRecordName;
   return paths;
 }
 
@@ -277,9 +280,15 @@ SwapResult SwapInPackage(const InstallPaths& paths) {
   return SwapResult::kRolledBack;
 }
 
+void KeepPackageRecord(const InstallPaths& paths) {
+  if (!Exists(paths.pending_record)) return;
+  if (MoveReplacing(paths.pending_record, paths.record)) FlushDirectory(paths.update);
+}
+
 void ClearWorkingDirectory(const InstallPaths& paths) {
   const size_t name_start = paths.update.size();
-  ClearDirectory(paths.update, {paths.journal.substr(name_start), paths.lock.substr(name_start)});
+  ClearDirectory(paths.update, {paths.journal.substr(name_start), paths.lock.substr(name_start),
+                                paths.record.substr(name_start)});
   RemoveFileEntry(paths.journal);
 }
 
@@ -294,6 +303,7 @@ bool RecoverInterruptedInstall(const InstallPaths& paths) {
       break;
     case JournalState::kSwapped:
       Report("Finishing an interrupted install\n");
+      KeepPackageRecord(paths);
       break;
     case JournalState::kNoPlan:  // cut off before the first move
     case JournalState::kRolledBack:

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <string>
 #include <utility>
 
 #include "basedir.h"
@@ -76,7 +77,10 @@ std::size_t PackageFile::Write(const char* data, std::size_t size, std::size_t c
     stream_ = OpenFileForWriting(partial_);
     if (!stream_) return static_cast<std::size_t>(-1);
   }
-  return std::fwrite(data, size, count, stream_.get());
+  const std::size_t written = std::fwrite(data, size, count, stream_.get());
+  // Hashing here costs no second pass over the file.
+  if (hasher_) hasher_->Update(data, written * size);
+  return written;
 }
 
 bool PackageFile::Commit() {
@@ -99,9 +103,10 @@ std::size_t WritePackageChunk(char* data, std::size_t size, std::size_t count, v
 }
 
 int DownloadPackageFrom(const char* url, const char* credentials, const Path& target,
-                        const TransferLimits& limits) {
+                        const TransferLimits& limits, PackageHasher* hasher) {
   CurlGlobal curl;
   PackageFile sink(target);
+  sink.set_hasher(hasher);
   int result = Transfer(url, credentials, &sink, limits);
   if (result == CURLE_FAILED_INIT) return result;
   // A transfer that delivered no body leaves the earlier package alone.
@@ -111,10 +116,20 @@ int DownloadPackageFrom(const char* url, const char* credentials, const Path& ta
   return result;
 }
 
-int DownloadPackage() {
+bool DownloadPackage(PackageHasher* hasher) {
   // Where the extraction reads it, whatever the current directory; the
   // program never creates "update".
   const Path target = GetBaseDir() + PATH_TEXT("update") + kPathSeparator + PATH_TEXT("update.zip");
-  DownloadPackageFrom(config::kPackageUrl, config::kCredentials, target);
-  return 0;
+  const int result = DownloadPackageFrom(config::kPackageUrl, config::kCredentials, target,
+                                         TransferLimits(), hasher);
+  // A success without a body stored nothing.
+  return result == CURLE_OK && hasher->size() > 0;
+}
+
+bool DownloadSignature() {
+  const Path target =
+      GetBaseDir() + PATH_TEXT("update") + kPathSeparator + PATH_TEXT("update.zip.minisig");
+  RemoveFileEntry(target);
+  const std::string url = std::string(config::kPackageUrl) + ".minisig";
+  return DownloadPackageFrom(url.c_str(), config::kCredentials, target) == CURLE_OK;
 }

@@ -7,12 +7,20 @@
 #include <cstddef>
 
 #include "file_output.h"
+#include "package_hash.h"
 #include "path.h"
 
 // Fetches the package from the compiled-in address with the compiled-in
-// credentials. Always returns 0: the outcome shows in the file on disk and
-// in the diagnostics.
-int DownloadPackage();
+// credentials, feeding every byte of the body to `hasher`. True when a new
+// package was stored: `hasher` has then seen exactly its bytes. Otherwise
+// the outcome shows in the diagnostics, and an earlier package is as it was.
+bool DownloadPackage(PackageHasher* hasher);
+
+// Fetches the package's signature file from the package address plus
+// ".minisig", with the same credentials, into BaseDir +
+// "update/update.zip.minisig". An earlier signature file is removed first:
+// it belongs to an earlier package. True when one was stored.
+bool DownloadSignature();
 
 // A server that accepts the connection and then stalls must not keep the
 // invisible updater alive forever; a slow but moving transfer of any size
@@ -35,8 +43,10 @@ struct TransferLimits {
 // decimal libcurl result code and a line end on standard output. Returns
 // that code: 0 on success, 22 for any status but a success (2xx), 23 when the body
 // could not be stored.
+// When `hasher` is given, the sink feeds it every byte it stores.
 int DownloadPackageFrom(const char* url, const char* credentials, const Path& target,
-                        const TransferLimits& limits = TransferLimits());
+                        const TransferLimits& limits = TransferLimits(),
+                        PackageHasher* hasher = nullptr);
 
 // Where the body of one transfer goes. Nothing is created before the first
 // block arrives. Destroying a sink that was not committed removes its
@@ -53,6 +63,8 @@ class PackageFile {
   // True while the partial file is open: from the first block until it is
   // committed or discarded.
   bool started() const { return stream_ != nullptr; }
+  // Every byte written from now on is fed to `hasher` too (null: none).
+  void set_hasher(PackageHasher* hasher) { hasher_ = hasher; }
 
   // Writes `count` items of `size` bytes; the result is that of the C block
   // write, or all ones when the partial file cannot be opened.
@@ -68,6 +80,7 @@ class PackageFile {
   Path target_;
   Path partial_;
   FilePtr stream_;
+  PackageHasher* hasher_ = nullptr;
 };
 
 // libcurl write callback; `sink` is a PackageFile. Returns what
