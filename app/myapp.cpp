@@ -7,7 +7,6 @@
 #include "install.h"
 #include "package_check.h"
 #include "shapd.h"
-#include "signature.h"
 #include "updater_config.h"
 #include "window.h"
 
@@ -37,13 +36,17 @@ int MyApp::OnRun() {
   FileLock lock;
   if (!LockUpdateRun(&lock) || !RecoverInterruptedInstall()) return 1;
 
+  // Only a package that differs from the installed one is sent.
+  ConditionalGet conditional = InstalledPackageConditions();
   PackageHasher hasher;
-  const bool downloaded = DownloadPackage(&hasher);
-  if (downloaded && HasPublicKeys(config::kPublicKeys)) DownloadSignature();
-  // A run with nothing complete to install (no package, a broken or hostile
-  // one, one not genuine or older than the installed one) leaves the
-  // application alone: no prompt, nothing stopped or moved.
-  if (!CheckPackage(config::kPublicKeys, downloaded ? &hasher : nullptr)) return 1;
+  const DownloadOutcome downloaded = DownloadPackage(&hasher, &conditional);
+  // A run with nothing complete to install (no package, the installed one
+  // again, a broken or hostile one, one not genuine or older than the
+  // installed one) leaves the application alone: no prompt, nothing stopped
+  // or moved.
+  if (CheckPackage(config::kPublicKeys, downloaded, &hasher, conditional) !=
+      PackageVerdict::kInstall)
+    return 1;
   if (!ExtractPackage()) return 1;
 
   if (IsMainAppRunning()) {

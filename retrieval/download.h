@@ -5,16 +5,34 @@
 // runs on the calling thread (the main thread, before any window exists).
 
 #include <cstddef>
+#include <string>
 
 #include "file_output.h"
 #include "package_hash.h"
 #include "path.h"
 
+// A conditional GET and what the server answered about the body.
+struct ConditionalGet {
+  std::string if_none_match;      // sent as If-None-Match when not empty
+  std::string if_modified_since;  // an HTTP date, sent as If-Modified-Since
+                                  // when not empty and there is no entity tag
+  bool not_modified = false;      // out: the server said the body is unchanged
+  std::string etag;               // out: the answer's ETag, if any
+  std::string last_modified;      // out: the answer's Last-Modified, if any
+};
+
+enum class DownloadOutcome {
+  kStored,       // a new package is on disk
+  kNotModified,  // the server's package is the installed one (304)
+  kNone,         // nothing new stored: an earlier package is as it was
+};
+
 // Fetches the package from the compiled-in address with the compiled-in
-// credentials, feeding every byte of the body to `hasher`. True when a new
-// package was stored: `hasher` has then seen exactly its bytes. Otherwise
-// the outcome shows in the diagnostics, and an earlier package is as it was.
-bool DownloadPackage(PackageHasher* hasher);
+// credentials, on the condition that it differs from the installed one
+// (`conditional` carries the installed package's ETag and Last-Modified,
+// and receives the server's), feeding every byte of the body to `hasher`.
+// After kStored `hasher` has seen exactly the new package's bytes.
+DownloadOutcome DownloadPackage(PackageHasher* hasher, ConditionalGet* conditional);
 
 // Fetches the package's signature file from the package address plus
 // ".minisig", with the same credentials, into BaseDir +
@@ -43,10 +61,13 @@ struct TransferLimits {
 // decimal libcurl result code and a line end on standard output. Returns
 // that code: 0 on success, 22 for any status but a success (2xx), 23 when the body
 // could not be stored.
-// When `hasher` is given, the sink feeds it every byte it stores.
+// When `hasher` is given, the sink feeds it every byte it stores. When
+// `conditional` is given, the request carries its conditions, and an
+// answer that the body is unchanged (304, or a Last-Modified that does
+// not meet the condition) stores nothing and returns 0.
 int DownloadPackageFrom(const char* url, const char* credentials, const Path& target,
                         const TransferLimits& limits = TransferLimits(),
-                        PackageHasher* hasher = nullptr);
+                        PackageHasher* hasher = nullptr, ConditionalGet* conditional = nullptr);
 
 // Where the body of one transfer goes. Nothing is created before the first
 // block arrives. Destroying a sink that was not committed removes its

@@ -19,6 +19,15 @@ bool ParseCount(const std::string& text, uint64_t* value) {
   return true;
 }
 
+// A header value kept as one line of the record: printable text only.
+bool IsHeaderText(const std::string& text) {
+  if (text.empty() || text.size() > 1024) return false;
+  for (const unsigned char c : text) {
+    if (c < 0x20 || c == 0x7f) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string HexOf(const unsigned char* bytes, std::size_t count) {
@@ -56,6 +65,12 @@ bool ReadPackageRecord(const Path& path, PackageRecord* record) {
       read.sha256 = value;
     } else if (name == "size") {
       if (!ParseCount(value, &read.size)) return false;
+    } else if (name == "etag") {
+      if (!IsHeaderText(value)) return false;
+      read.etag = value;
+    } else if (name == "last-modified") {
+      if (!IsHeaderText(value)) return false;
+      read.last_modified = value;
     } else {
       return false;
     }
@@ -70,6 +85,9 @@ bool WritePackageRecord(const Path& path, const PackageRecord& record) {
   if (record.has_timestamp) content += "timestamp=" + std::to_string(record.timestamp) + "\n";
   content += "sha256=" + record.sha256 + "\n";
   content += "size=" + std::to_string(record.size) + "\n";
+  // A value that would break the one-line form is left out, not mangled.
+  if (IsHeaderText(record.etag)) content += "etag=" + record.etag + "\n";
+  if (IsHeaderText(record.last_modified)) content += "last-modified=" + record.last_modified + "\n";
 
   const Path temporary = path + PATH_TEXT(".tmp");
   DurableFile file;

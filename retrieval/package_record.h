@@ -8,6 +8,9 @@
 //   timestamp=<unix time>   the signed timestamp, when the signature had one
 //   sha256=<64 hex digits>  the package's SHA-256
 //   size=<bytes>            the package's size
+//   etag=<text>             the server's ETag for it, as sent, when it sent one
+//   last-modified=<date>    the server's Last-Modified for it, as sent, when
+//                           it sent one
 // Main thread; nothing here prints.
 
 #include <cstdint>
@@ -20,6 +23,8 @@ struct PackageRecord {
   int64_t timestamp = 0;
   std::string sha256;  // lower-case hex
   uint64_t size = 0;
+  std::string etag;           // empty: none
+  std::string last_modified;  // empty: none
 };
 
 // Reads and checks a record. False when it is missing, unreadable or

@@ -200,7 +200,13 @@ class WholeProgram : public testing::Test {
     WriteFile(package_ / "data/prices.txt", "prices of the new version\n");
     MakeDirs(package_ / "plugins/reports");
     WriteFile(package_ / "plugins/reports/monthly.txt", "a file in a new directory\n");
+    ASSERT_NO_FATAL_FAILURE(ZipPackage());
+  }
+
+  // Zips the package's files afresh into served_/update.zip.
+  void ZipPackage() {
     package_files_ = Snapshot(package_.path());
+    RemoveTree(served_ / "update.zip");
     const RunResult zip =
         RunProgram({kZip, "-q", "-r", served_ / "update.zip", "."}, package_.path());
     ASSERT_EQ(zip.exit_code, 0) << zip.out << zip.err;
@@ -383,6 +389,67 @@ TEST_F(WholeProgram, RightButtonReleaseClosesThePromptWithoutInstalling) {
   bool killed = false;
   EXPECT_FALSE(MainAppEnded(app, &killed)) << "the main application was stopped";
   EXPECT_EQ(fake_app::Runs(app_).size(), 1u) << "something was started";
+}
+
+// The installed package again: asked for on condition, answered 304 by
+// nginx, or 200 with the same bytes once the file has a new date; a
+// damaged record or a new package installs.
+TEST_F(WholeProgram, NothingNewOnTheServerMeansNothingDone) {
+  Nginx server(served_.path(), config::kCredentials, port_);
+  ASSERT_TRUE(server.started()) << server.failure();
+  ASSERT_EQ(RunProgram({updater_}, dir_.path(), 60).exit_code, 1);
+  ASSERT_EQ(Names(dir_ / "update"), "installed.record");
+  const std::string record = ReadFile(dir_ / "update/installed.record");
+  EXPECT_NE(record.find("etag=\""), std::string::npos) << record;
+  EXPECT_NE(record.find("last-modified="), std::string::npos) << record;
+
+  const pid_t app = StartMainApp();
+  ASSERT_GT(app, 0);
+  MapWatch watch;
+  ASSERT_TRUE(watch.ok());
+  // Everything but the record, whose server dates may be brought up to date.
+  const auto installation = [&] {
+    Tree files = Files(dir_.path());
+    files.erase("update/installed.record");
+    return files;
+  };
+  const Tree installed = installation();
+  const auto expect_nothing_done = [&](const std::string& answer) {
+    const RunResult run = RunProgram({updater_}, dir_.path(), 60);
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_NE(run.out.find("No new package\n"), std::string::npos) << run.out;
+    EXPECT_EQ(watch.Mapped(), 0) << "a window was shown";
+    EXPECT_EQ(installation(), installed);
+    EXPECT_EQ(Names(dir_ / "update"), "installed.record");
+    const std::string log = server.AccessLog();
+    const std::string last = log.substr(log.rfind("\"GET "));
+    EXPECT_EQ(last.find("\"GET " + kPackagePath + " HTTP/1.1\" " + answer), 0u) << log;
+  };
+  expect_nothing_done("304 0 ");
+  // Written again: same bytes, a new date, so nginx sends it all.
+  WriteFile(served_ / "update.zip", ReadFile(served_ / "update.zip"));
+  const RunResult touch =
+      RunProgram({"/usr/bin/touch", "-d", "+1 hour", served_ / "update.zip"}, "/");
+  ASSERT_EQ(touch.exit_code, 0);
+  expect_nothing_done("200 ");
+  expect_nothing_done("304 0 ");  // asked with the new date
+  bool killed = false;
+  EXPECT_FALSE(MainAppEnded(app, &killed)) << "the main application was stopped";
+  kill(app, SIGKILL);
+  EXPECT_TRUE(Eventually([&] { return MainAppEnded(app, &killed); }));
+
+  WriteFile(dir_ / "update/installed.record", "sha256=damaged\n");
+  RunResult run = RunProgram({updater_}, dir_.path(), 60);
+  EXPECT_EQ(run.out.find("No new package"), std::string::npos) << run.out;
+  EXPECT_EQ(Names(dir_ / "update"), "installed.record");
+  EXPECT_EQ(ReadFile(dir_ / "update/installed.record").substr(0, 71), record.substr(0, 71));
+
+  // A newer package, its file dated before the installed one's.
+  WriteFile(package_ / "data/prices.txt", "prices of a newer version\n");
+  ASSERT_NO_FATAL_FAILURE(ZipPackage());
+  run = RunProgram({updater_}, dir_.path(), 60);
+  EXPECT_EQ(ReadFile(dir_ / "data/prices.txt"), "prices of a newer version\n") << run.out;
+  EXPECT_NE(ReadFile(dir_ / "update/installed.record"), record);
 }
 
 TEST_F(WholeProgram, WithoutAPackageNothingChangesAndNoWindowOpens) {
@@ -569,6 +636,8 @@ TEST_F(SignedPackage, AnOlderOrUndatedPackageAfterANewerInstallIsRefused) {
   ASSERT_NO_FATAL_FAILURE(ExpectInstalled());
 
   // An earlier release, validly signed, replayed.
+  WriteFile(package_ / "data/prices.txt", "prices of an older version\n");
+  ASSERT_NO_FATAL_FAILURE(ZipPackage());
   ASSERT_NO_FATAL_FAILURE(Sign(zip_, "trusted", {"-t", "timestamp:1700000000"}));
   ExpectRefused("it is older than the installed package");
   ASSERT_NO_FATAL_FAILURE(Sign(zip_, "trusted", {"-t", "release without a date"}));
