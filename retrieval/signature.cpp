@@ -2,7 +2,6 @@
 
 #include <sodium.h>
 
-#include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -74,10 +73,12 @@ std::vector<PublicKey> ParseKeys(const char* keys) {
 
 // As minisign prints it: the eight bytes read as a little-endian number.
 std::string KeyIdText(const unsigned char* id) {
-  uint64_t value = 0;
-  for (size_t i = kKeyIdBytes; i-- > 0;) value = value << 8 | id[i];
-  char text[17];
-  std::snprintf(text, sizeof text, "%016" PRIX64, value);
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string text;
+  for (size_t i = kKeyIdBytes; i-- > 0;) {
+    text += kDigits[id[i] >> 4];
+    text += kDigits[id[i] & 15];
+  }
   return text;
 }
 
