@@ -6,9 +6,11 @@
 #include "download.h"
 #include "extract.h"
 #include "install.h"
+#include "package_check.h"
 #include "report.h"
 #include "shapd.h"
 #include "transaction.h"
+#include "updater_config.h"
 #include "window.h"
 
 namespace {
@@ -46,9 +48,17 @@ int MyApp::OnRun() {
     return 1;
   }
 
-  DownloadPackage();
-  // A run with nothing complete to install (no package, a broken or hostile
-  // one) leaves the application alone: no prompt, nothing stopped or moved.
+  // Only a package that differs from the installed one is sent.
+  ConditionalGet conditional = InstalledPackageConditions();
+  PackageHasher hasher;
+  const DownloadOutcome downloaded = DownloadPackage(&hasher, &conditional);
+  // A run with nothing complete to install (no package, the installed one
+  // again, a broken or hostile one, one not genuine or older than the
+  // installed one) leaves the application alone: no prompt, nothing stopped
+  // or moved. The check reports its own outcome.
+  if (CheckPackage(config::kPublicKeys, downloaded, &hasher, conditional) !=
+      PackageVerdict::kInstall)
+    return 1;
   if (!ExtractPackage()) {
     // A failed download is why there is nothing to install; a package that
     // an earlier run left would have been installed all the same.

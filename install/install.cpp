@@ -143,6 +143,7 @@ void InstallUpdate(const InstallSettings& settings) {
                   "the previous version could not be restored; the next run tries again");
     return;
   }
+  if (swap == SwapResult::kInstalled) KeepPackageRecord(paths);
   if (was_running && !StartDetachedProgram(app))
     Report("Cannot start %s again\n", PathToUtf8(app).c_str());
   ClearWorkingDirectory(paths);

@@ -16,6 +16,12 @@ FilePtr OpenFileForWriting(const Path& path) {
   return WithBuffer(file);
 }
 
+FilePtr OpenFileForReading(const Path& path) {
+  FILE* file = fopen(path.c_str(), "rbe");
+  if (file) setvbuf(file, nullptr, _IONBF, 0);
+  return FilePtr(file);
+}
+
 bool CloseWrittenFile(FilePtr file) { return fclose(file.release()) == 0; }
 
 void SetFileTimeFromDos(const Path& path, uint32_t dos_date_time) {

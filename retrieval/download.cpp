@@ -36,13 +36,51 @@ class CurlGlobal {
   CurlGlobal& operator=(const CurlGlobal&) = delete;
 };
 
+struct SlistFree {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using HeaderList = std::unique_ptr<curl_slist, SlistFree>;
+
+// Puts the conditions on the request: If-None-Match as a header of its
+// own, else If-Modified-Since through libcurl's time condition. A server
+// judges by the entity tag when it has one and ignores the date then; but
+// libcurl also drops the body of any answer dated before the condition
+// itself, and would so never fetch a new package whose file is older than
+// the installed one's (a release put back, a restored backup).
+bool SetConditions(CURL* h, const ConditionalGet& conditional, HeaderList* headers) {
+  if (!conditional.if_none_match.empty()) {
+    const std::string line = "If-None-Match: " + conditional.if_none_match;
+    curl_slist* list = curl_slist_append(nullptr, line.c_str());
+    if (!list) return false;
+    headers->reset(list);
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, list);
+    return true;
+  }
+  const time_t since = conditional.if_modified_since.empty()
+                           ? -1
+                           : curl_getdate(conditional.if_modified_since.c_str(), nullptr);
+  if (since > 0) {
+    curl_easy_setopt(h, CURLOPT_TIMECONDITION, static_cast<long>(CURL_TIMECOND_IFMODSINCE));
+    curl_easy_setopt(h, CURLOPT_TIMEVALUE_LARGE, static_cast<curl_off_t>(since));
+  }
+  return true;
+}
+
+std::string ResponseHeader(CURL* h, const char* name) {
+  curl_header* header = nullptr;
+  if (curl_easy_header(h, name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK) return std::string();
+  return header->value;
+}
+
 // Runs the transfer into `sink`; returns libcurl's result code, or
 // CURLE_FAILED_INIT when there is no handle (nothing was sent then).
 CURLcode Transfer(const char* url, const char* credentials, PackageFile* sink,
-                  const TransferLimits& limits) {
+                  const TransferLimits& limits, ConditionalGet* conditional = nullptr) {
   EasyHandle easy(curl_easy_init());
   if (!easy) return CURLE_FAILED_INIT;
   CURL* h = easy.get();
+  HeaderList headers;
+  if (conditional && !SetConditions(h, *conditional, &headers)) return CURLE_OUT_OF_MEMORY;
   curl_easy_setopt(h, CURLOPT_URL, url);
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &WritePackageChunk);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, static_cast<void*>(sink));
@@ -57,6 +95,17 @@ CURLcode Transfer(const char* url, const char* credentials, PackageFile* sink,
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, limits.low_speed_time_seconds);
   curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
   CURLcode result = curl_easy_perform(h);
+  if (result == CURLE_OK && conditional) {
+    long status = 0, unmet = 0;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_getinfo(h, CURLINFO_CONDITION_UNMET, &unmet);
+    // libcurl itself drops the body of a 200 whose Last-Modified does not
+    // meet the time condition.
+    conditional->not_modified = status == 304 || unmet != 0;
+    if (conditional->not_modified) return CURLE_OK;
+    conditional->etag = ResponseHeader(h, "ETag");
+    conditional->last_modified = ResponseHeader(h, "Last-Modified");
+  }
   if (result == CURLE_OK) {
     // libcurl lets a 401 through when the server sent no challenge it
     // recognises, and redirects are not followed: only a success status
@@ -81,7 +130,10 @@ std::size_t PackageFile::Write(const char* data, std::size_t size, std::size_t c
     stream_ = OpenFileForWriting(partial_);
     if (!stream_) return static_cast<std::size_t>(-1);
   }
-  return std::fwrite(data, size, count, stream_.get());
+  const std::size_t written = std::fwrite(data, size, count, stream_.get());
+  // Hashing here costs no second pass over the file.
+  if (hasher_) hasher_->Update(data, written * size);
+  return written;
 }
 
 bool PackageFile::Commit() {
@@ -104,10 +156,12 @@ std::size_t WritePackageChunk(char* data, std::size_t size, std::size_t count, v
 }
 
 int DownloadPackageFrom(const char* url, const char* credentials, const Path& target,
-                        const TransferLimits& limits) {
+                        const TransferLimits& limits, PackageHasher* hasher,
+                        ConditionalGet* conditional) {
   CurlGlobal curl;
   PackageFile sink(target);
-  int result = Transfer(url, credentials, &sink, limits);
+  sink.set_hasher(hasher);
+  int result = Transfer(url, credentials, &sink, limits, conditional);
   if (result == CURLE_FAILED_INIT) return result;
   // A transfer that delivered no body leaves the earlier package alone.
   if (result == CURLE_OK && sink.started() && !sink.Commit()) result = CURLE_WRITE_ERROR;
@@ -117,10 +171,22 @@ int DownloadPackageFrom(const char* url, const char* credentials, const Path& ta
   return result;
 }
 
-int DownloadPackage() {
+DownloadOutcome DownloadPackage(PackageHasher* hasher, ConditionalGet* conditional) {
   // Where the extraction reads it, whatever the current directory; the
   // program never creates "update".
   const Path target = GetBaseDir() + PATH_TEXT("update") + kPathSeparator + PATH_TEXT("update.zip");
-  DownloadPackageFrom(config::kPackageUrl, config::kCredentials, target);
-  return 0;
+  const int result = DownloadPackageFrom(config::kPackageUrl, config::kCredentials, target,
+                                         TransferLimits(), hasher, conditional);
+  if (result != CURLE_OK) return DownloadOutcome::kNone;
+  if (conditional->not_modified) return DownloadOutcome::kNotModified;
+  // A success without a body stored nothing.
+  return hasher->size() > 0 ? DownloadOutcome::kStored : DownloadOutcome::kNone;
+}
+
+bool DownloadSignature() {
+  const Path target =
+      GetBaseDir() + PATH_TEXT("update") + kPathSeparator + PATH_TEXT("update.zip.minisig");
+  RemoveFileEntry(target);
+  const std::string url = std::string(config::kPackageUrl) + ".minisig";
+  return DownloadPackageFrom(url.c_str(), config::kCredentials, target) == CURLE_OK;
 }

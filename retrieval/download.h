@@ -8,12 +8,37 @@
 #include <string>
 
 #include "file_output.h"
+#include "package_hash.h"
 #include "path.h"
 
+// A conditional GET and what the server answered about the body.
+struct ConditionalGet {
+  std::string if_none_match;      // sent as If-None-Match when not empty
+  std::string if_modified_since;  // an HTTP date, sent as If-Modified-Since
+                                  // when not empty and there is no entity tag
+  bool not_modified = false;      // out: the server said the body is unchanged
+  std::string etag;               // out: the answer's ETag, if any
+  std::string last_modified;      // out: the answer's Last-Modified, if any
+};
+
+enum class DownloadOutcome {
+  kStored,       // a new package is on disk
+  kNotModified,  // the server's package is the installed one (304)
+  kNone,         // nothing new stored: an earlier package is as it was
+};
+
 // Fetches the package from the compiled-in address with the compiled-in
-// credentials. Always returns 0: the outcome shows in the file on disk and
-// in the diagnostics.
-int DownloadPackage();
+// credentials, on the condition that it differs from the installed one
+// (`conditional` carries the installed package's ETag and Last-Modified,
+// and receives the server's), feeding every byte of the body to `hasher`.
+// After kStored `hasher` has seen exactly the new package's bytes.
+DownloadOutcome DownloadPackage(PackageHasher* hasher, ConditionalGet* conditional);
+
+// Fetches the package's signature file from the package address plus
+// ".minisig", with the same credentials, into BaseDir +
+// "update/update.zip.minisig". An earlier signature file is removed first:
+// it belongs to an earlier package. True when one was stored.
+bool DownloadSignature();
 
 // A server that accepts the connection and then stalls must not keep the
 // invisible updater alive forever; a slow but moving transfer of any size
@@ -38,8 +63,13 @@ struct TransferLimits {
 // its decimal libcurl result code and a line end on standard output. Returns
 // that code: 0 on success, 22 for any status but a success (2xx), 23 when the body
 // could not be stored.
+// When `hasher` is given, the sink feeds it every byte it stores. When
+// `conditional` is given, the request carries its conditions, and an
+// answer that the body is unchanged (304, or a Last-Modified that does
+// not meet the condition) stores nothing and returns 0.
 int DownloadPackageFrom(const char* url, const char* credentials, const Path& target,
-                        const TransferLimits& limits = TransferLimits());
+                        const TransferLimits& limits = TransferLimits(),
+                        PackageHasher* hasher = nullptr, ConditionalGet* conditional = nullptr);
 
 // Why the last DownloadPackageFrom of this process failed, in a few words
 // for the run's outcome line ("the server answered HTTP 404", libcurl's
@@ -61,6 +91,8 @@ class PackageFile {
   // True while the partial file is open: from the first block until it is
   // committed or discarded.
   bool started() const { return stream_ != nullptr; }
+  // Every byte written from now on is fed to `hasher` too (null: none).
+  void set_hasher(PackageHasher* hasher) { hasher_ = hasher; }
 
   // Writes `count` items of `size` bytes; the result is that of the C block
   // write, or all ones when the partial file cannot be opened.
@@ -76,6 +108,7 @@ class PackageFile {
   Path target_;
   Path partial_;
   FilePtr stream_;
+  PackageHasher* hasher_ = nullptr;
 };
 
 // libcurl write callback; `sink` is a PackageFile. Returns what

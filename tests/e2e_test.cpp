@@ -159,6 +159,15 @@ Tree Files(const std::string& dir) {
   return tree;
 }
 
+// The names in a directory, in order, separated by spaces. After a finished
+// install update/ holds "installed.record" alone.
+std::string Names(const std::string& dir) {
+  std::string names;
+  for (const auto& entry : WithoutLog(Snapshot(dir)))
+    names += (names.empty() ? "" : " ") + entry.first;
+  return names;
+}
+
 // `base` with `files` laid over it, each under `prefix`.
 Tree Overlay(Tree base, const Tree& files, const std::string& prefix = "") {
   for (const auto& [name, content] : files) base[prefix + name] = content;
@@ -193,7 +202,13 @@ class WholeProgram : public testing::Test {
     WriteFile(package_ / "data/prices.txt", "prices of the new version\n");
     MakeDirs(package_ / "plugins/reports");
     WriteFile(package_ / "plugins/reports/monthly.txt", "a file in a new directory\n");
+    ASSERT_NO_FATAL_FAILURE(ZipPackage());
+  }
+
+  // Zips the package's files afresh into served_/update.zip.
+  void ZipPackage() {
     package_files_ = Snapshot(package_.path());
+    RemoveTree(served_ / "update.zip");
     const RunResult zip =
         RunProgram({kZip, "-q", "-r", served_ / "update.zip", "."}, package_.path());
     ASSERT_EQ(zip.exit_code, 0) << zip.out << zip.err;
@@ -254,6 +269,14 @@ class WholeProgram : public testing::Test {
     return found;
   }
 
+  // The installation `before` once the package is installed: its files,
+  // and the record of it in update/ (whatever that holds).
+  Tree Installed(const Tree& before) const {
+    Tree expected = Overlay(before, package_files_);
+    expected["update/installed.record"] = ReadFile(dir_ / "update/installed.record");
+    return expected;
+  }
+
   // Waits until the updater shows its prompt, centred on the screen.
   void FindCentredPrompt(Geometry* prompt) {
     const RunResult found =
@@ -303,11 +326,15 @@ TEST_F(WholeProgram, WithTheMainApplicationStoppedInstallsAtOnceWithoutAWindow) 
   EXPECT_EQ(run.exit_code, 1) << run.out << run.err;
   EXPECT_TRUE(Snapshot(elsewhere.path()).empty()) << "made in the current directory";
   EXPECT_EQ(watch.Mapped(), 0) << "a window was shown";
-  EXPECT_EQ(WithoutLog(Snapshot(dir_.path())), Overlay(before, package_files_));
-  EXPECT_TRUE(IsDir(dir_ / "update"));
-  EXPECT_TRUE(WithoutLog(Snapshot(dir_ / "update")).empty());
+  EXPECT_EQ(WithoutLog(Snapshot(dir_.path())), Installed(before));
+  EXPECT_EQ(Names(dir_ / "update"), "installed.record");
   EXPECT_FALSE(Exists(app_ + kRuns)) << "the main application was started";
   EXPECT_NE(server.AccessLog().find("GET " + kPackagePath), std::string::npos);
+  // Built without a key: no signature is asked for, and the run says so.
+  EXPECT_EQ(server.AccessLog().find(".minisig"), std::string::npos);
+  EXPECT_NE(run.out.find("Package signatures are not checked: no public key is built in\n"),
+            std::string::npos)
+      << run.out;
 
   // The log, kept by the clean-up with its earlier part: one line for the
   // transfer instead of libcurl's trace, and the outcome last.
@@ -392,8 +419,8 @@ TEST_F(WholeProgram, RestartButtonStopsTheMainApplicationInstallsAndStartsItAgai
   EXPECT_EQ(fake_app::Runs(app_).size(), 3u);
   EXPECT_EQ(runs[2].cwd, dir_.path());
   EXPECT_EQ(ExeOf(runs[2].pid), app_) << "the new file runs";
-  EXPECT_EQ(Files(dir_.path()), Overlay(before, package_files_));
-  EXPECT_TRUE(WithoutLog(Snapshot(dir_ / "update")).empty());
+  EXPECT_EQ(Files(dir_.path()), Installed(before));
+  EXPECT_EQ(Names(dir_ / "update"), "installed.record");
   EXPECT_TRUE(IsDir(dir_ / "update/updater.log"));
   EXPECT_NE(Log().find("Outcome: installed\n"), std::string::npos) << Log();
 }
@@ -425,6 +452,7 @@ TEST_F(WholeProgram, RightButtonReleaseClosesThePromptWithoutInstalling) {
   Tree expected = Overlay(before, package_files_, "update/unzip/");
   expected["update/unzip"] = "<dir>";
   expected["update/update.zip"] = ReadFile(served_ / "update.zip");
+  expected["update/pending.record"] = ReadFile(dir_ / "update/pending.record");
   EXPECT_EQ(Files(dir_.path()), expected);
   bool killed = false;
   EXPECT_FALSE(MainAppEnded(app, &killed)) << "the main application was stopped";
@@ -490,6 +518,67 @@ TEST_F(WholeProgram, ARefusedPackageChangesNothingAndSaysWhy) {
   EXPECT_NE(log.find("] Outcome: package refused: "), std::string::npos) << log;
 }
 
+// The installed package again: asked for on condition, answered 304 by
+// nginx, or 200 with the same bytes once the file has a new date; a
+// damaged record or a new package installs.
+TEST_F(WholeProgram, NothingNewOnTheServerMeansNothingDone) {
+  Nginx server(served_.path(), config::kCredentials, port_);
+  ASSERT_TRUE(server.started()) << server.failure();
+  ASSERT_EQ(RunProgram({updater_}, dir_.path(), 60).exit_code, 1);
+  ASSERT_EQ(Names(dir_ / "update"), "installed.record");
+  const std::string record = ReadFile(dir_ / "update/installed.record");
+  EXPECT_NE(record.find("etag=\""), std::string::npos) << record;
+  EXPECT_NE(record.find("last-modified="), std::string::npos) << record;
+
+  const pid_t app = StartMainApp();
+  ASSERT_GT(app, 0);
+  MapWatch watch;
+  ASSERT_TRUE(watch.ok());
+  // Everything but the record, whose server dates may be brought up to date.
+  const auto installation = [&] {
+    Tree files = Files(dir_.path());
+    files.erase("update/installed.record");
+    return files;
+  };
+  const Tree installed = installation();
+  const auto expect_nothing_done = [&](const std::string& answer) {
+    const RunResult run = RunProgram({updater_}, dir_.path(), 60);
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_NE(run.out.find("No new package\n"), std::string::npos) << run.out;
+    EXPECT_EQ(watch.Mapped(), 0) << "a window was shown";
+    EXPECT_EQ(installation(), installed);
+    EXPECT_EQ(Names(dir_ / "update"), "installed.record");
+    const std::string log = server.AccessLog();
+    const std::string last = log.substr(log.rfind("\"GET "));
+    EXPECT_EQ(last.find("\"GET " + kPackagePath + " HTTP/1.1\" " + answer), 0u) << log;
+  };
+  expect_nothing_done("304 0 ");
+  // Written again: same bytes, a new date, so nginx sends it all.
+  WriteFile(served_ / "update.zip", ReadFile(served_ / "update.zip"));
+  const RunResult touch =
+      RunProgram({"/usr/bin/touch", "-d", "+1 hour", served_ / "update.zip"}, "/");
+  ASSERT_EQ(touch.exit_code, 0);
+  expect_nothing_done("200 ");
+  expect_nothing_done("304 0 ");  // asked with the new date
+  bool killed = false;
+  EXPECT_FALSE(MainAppEnded(app, &killed)) << "the main application was stopped";
+  kill(app, SIGKILL);
+  EXPECT_TRUE(Eventually([&] { return MainAppEnded(app, &killed); }));
+
+  WriteFile(dir_ / "update/installed.record", "sha256=damaged\n");
+  RunResult run = RunProgram({updater_}, dir_.path(), 60);
+  EXPECT_EQ(run.out.find("No new package"), std::string::npos) << run.out;
+  EXPECT_EQ(Names(dir_ / "update"), "installed.record");
+  EXPECT_EQ(ReadFile(dir_ / "update/installed.record").substr(0, 71), record.substr(0, 71));
+
+  // A newer package, its file dated before the installed one's.
+  WriteFile(package_ / "data/prices.txt", "prices of a newer version\n");
+  ASSERT_NO_FATAL_FAILURE(ZipPackage());
+  run = RunProgram({updater_}, dir_.path(), 60);
+  EXPECT_EQ(ReadFile(dir_ / "data/prices.txt"), "prices of a newer version\n") << run.out;
+  EXPECT_NE(ReadFile(dir_ / "update/installed.record"), record);
+}
+
 TEST_F(WholeProgram, WithoutAPackageNothingChangesAndNoWindowOpens) {
   ASSERT_FALSE(PortAccepts(port_)) << "something serves the package port " << port_;
   const pid_t app = StartMainApp();
@@ -511,6 +600,182 @@ TEST_F(WholeProgram, WithoutAPackageNothingChangesAndNoWindowOpens) {
       << log;
   EXPECT_NE(log.find("] Outcome: download failed: Couldn't connect to server\n"), std::string::npos)
       << log;
+}
+
+// The updater built with the public keys of the test keys "trusted" and
+// "rotated" (in that order); packages signed by the real minisign.
+class SignedPackage : public WholeProgram {
+ protected:
+  void SetUp() override {
+    ASSERT_NO_FATAL_FAILURE(WholeProgram::SetUp());
+    CopyFile(UPDATER_SIGNED_EXE, updater_);
+  }
+
+  // Signs `file` with a test key into `file` + ".minisig"; extra arguments
+  // go to minisign (-t comment, -l).
+  void Sign(const std::string& file, const std::string& key,
+            const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> argv{MINISIGN, "-S", "-s", std::string(TEST_KEYS "/") + key + ".key",
+                                  "-m",     file};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    const RunResult r = RunProgram(argv, "/", 30);
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  }
+
+  // One run with the main application running: it must refuse the served
+  // package with `reason`, extract and install nothing, leave update/ as it
+  // was and the application running, and show no window.
+  void ExpectRefused(const std::string& reason) {
+    if (children_.empty()) {
+      ASSERT_GT(StartMainApp(), 0);
+    }
+    const pid_t app = children_.front();
+    const Tree before = Files(dir_.path());
+    MapWatch watch;
+    ASSERT_TRUE(watch.ok());
+    const RunResult run = RunProgram({updater_}, dir_.path(), 60);
+    EXPECT_EQ(run.exit_code, 1) << run.out << run.err;
+    EXPECT_EQ(watch.Mapped(), 0) << "a window was shown";
+    EXPECT_EQ(Files(dir_.path()), before);
+    EXPECT_NE(run.out.find("Update package refused: " + reason), std::string::npos) << run.out;
+    bool killed = false;
+    EXPECT_FALSE(MainAppEnded(app, &killed)) << "the main application was stopped";
+    EXPECT_EQ(fake_app::Runs(app_).size(), 1u) << "something was started";
+  }
+
+  // One run without the main application: it must install the package,
+  // leaving update/ with its record alone.
+  void ExpectInstalled() {
+    Tree before = Files(dir_.path());
+    for (auto it = before.begin(); it != before.end();)
+      it = it->first.rfind("update/", 0) == 0 ? before.erase(it) : std::next(it);
+    const RunResult run = RunProgram({updater_}, dir_.path(), 60);
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_NE(run.out.find("Package signature verified"), std::string::npos) << run.out;
+    EXPECT_EQ(Files(dir_.path()), Installed(before)) << run.out;
+    EXPECT_EQ(Names(dir_ / "update"), "installed.record");
+  }
+
+  const std::string zip_ = served_ / "update.zip";
+  const std::string signature_ = zip_ + ".minisig";
+};
+
+TEST_F(SignedPackage, AGoodSignatureInstallsAndItsTimestampIsRecorded) {
+  Nginx server(served_.path(), config::kCredentials, port_);
+  ASSERT_TRUE(server.started()) << server.failure();
+  ASSERT_NO_FATAL_FAILURE(Sign(zip_, "trusted", {"-t", "timestamp:1800000000\tfile:update.zip"}));
+  const Tree before = Files(dir_.path());
+
+  const RunResult run = RunProgram({updater_}, dir_.path(), 60);
+
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_NE(run.out.find("Package signature verified"), std::string::npos) << run.out;
+  EXPECT_EQ(Files(dir_.path()), Installed(before)) << run.out;
+  const std::string record = ReadFile(dir_ / "update/installed.record");
+  EXPECT_EQ(record.find("timestamp=1800000000\n"), 0u) << record;
+  EXPECT_NE(record.find("size=" + std::to_string(ReadFile(zip_).size()) + "\n"), std::string::npos)
+      << record;
+  EXPECT_NE(server.AccessLog().find("GET " + kPackagePath + ".minisig HTTP/1.1\" 200"),
+            std::string::npos)
+      << server.AccessLog();
+}
+
+TEST_F(SignedPackage, TheSecondKeyOfTheListVerifiesToo) {
+  Nginx server(served_.path(), config::kCredentials, port_);
+  ASSERT_TRUE(server.started()) << server.failure();
+  ASSERT_NO_FATAL_FAILURE(Sign(zip_, "rotated"));
+  ExpectInstalled();
+}
+
+TEST_F(SignedPackage, APackagePlacedByHandIsCheckedAgainstTheSignatureBesideIt) {
+  ASSERT_FALSE(PortAccepts(port_)) << "something serves the package port " << port_;
+  ASSERT_NO_FATAL_FAILURE(Sign(zip_, "trusted"));
+  CopyFile(zip_, dir_ / "update/update.zip");
+  CopyFile(signature_, dir_ / "update/update.zip.minisig");
+  ExpectInstalled();
+}
+
+// Each way a package can fail to be genuine, refused before extraction.
+TEST_F(SignedPackage, AFlippedByteIsRefused) {
+  ASSERT_NO_FATAL_FAILURE(Sign(zip_, "trusted"));
+  std::string bytes = ReadFile(zip_);
+  bytes[bytes.size() / 2] ^= 1;
+  WriteFile(zip_, bytes);
+  Nginx server(served_.path(), config::kCredentials, port_);
+  ASSERT_TRUE(server.started()) << server.failure();
+  ExpectRefused("its signature does not match the package (key id ");
+}
+
+TEST_F(SignedPackage, TheSignatureOfAnotherFileIsRefused) {
+  WriteFile(served_ / "other.zip", "another file");
+  ASSERT_NO_FATAL_FAILURE(Sign(served_ / "other.zip", "trusted"));
+  CopyFile(served_ / "other.zip.minisig", signature_);
+  Nginx server(served_.path(), config::kCredentials, port_);
+  ASSERT_TRUE(server.started()) << server.failure();
+  ExpectRefused("its signature does not match the package");
+}
+
+TEST_F(SignedPackage, ASignatureByAnotherKeyIsRefusedWithItsKeyId) {
+  ASSERT_NO_FATAL_FAILURE(Sign(zip_, "stranger"));
+  const std::string pub = ReadFile(TEST_KEYS "/stranger.pub");
+  const size_t id = pub.find("public key ") + 11;
+  Nginx server(served_.path(), config::kCredentials, port_);
+  ASSERT_TRUE(server.started()) << server.failure();
+  ExpectRefused("it is signed with key id " + pub.substr(id, 16) +
+                ", which this updater does not trust");
+}
+
+TEST_F(SignedPackage, AMissingSignatureIsRefused) {
+  Nginx server(served_.path(), config::kCredentials, port_);
+  ASSERT_TRUE(server.started()) << server.failure();
+  ExpectRefused("its signature file update.zip.minisig is missing");
+  EXPECT_NE(server.AccessLog().find(".minisig HTTP/1.1\" 404"), std::string::npos);
+}
+
+TEST_F(SignedPackage, ATruncatedOrGarbageSignatureIsRefused) {
+  ASSERT_NO_FATAL_FAILURE(Sign(zip_, "trusted"));
+  const std::string good = ReadFile(signature_);
+  Nginx server(served_.path(), config::kCredentials, port_);
+  ASSERT_TRUE(server.started()) << server.failure();
+  WriteFile(signature_, good.substr(0, good.size() / 2));
+  ExpectRefused("its signature file update.zip.minisig is damaged");
+  WriteFile(signature_, "<html>Not the signature</html>\n");
+  ExpectRefused("its signature file update.zip.minisig is damaged");
+}
+
+TEST_F(SignedPackage, AChangedTrustedCommentIsRefused) {
+  ASSERT_NO_FATAL_FAILURE(Sign(zip_, "trusted", {"-t", "timestamp:1800000000"}));
+  std::string signature = ReadFile(signature_);
+  const size_t at = signature.find("timestamp:1800000000");
+  ASSERT_NE(at, std::string::npos);
+  signature.replace(at, 20, "timestamp:1900000000");
+  WriteFile(signature_, signature);
+  Nginx server(served_.path(), config::kCredentials, port_);
+  ASSERT_TRUE(server.started()) << server.failure();
+  ExpectRefused("its trusted comment does not match its signature");
+}
+
+TEST_F(SignedPackage, ALegacySignatureIsRefusedWithAdvice) {
+  ASSERT_NO_FATAL_FAILURE(Sign(zip_, "trusted", {"-l"}));
+  Nginx server(served_.path(), config::kCredentials, port_);
+  ASSERT_TRUE(server.started()) << server.failure();
+  ExpectRefused("it is signed with minisign's legacy algorithm");
+}
+
+TEST_F(SignedPackage, AnOlderOrUndatedPackageAfterANewerInstallIsRefused) {
+  Nginx server(served_.path(), config::kCredentials, port_);
+  ASSERT_TRUE(server.started()) << server.failure();
+  ASSERT_NO_FATAL_FAILURE(Sign(zip_, "trusted", {"-t", "timestamp:1800000000"}));
+  ASSERT_NO_FATAL_FAILURE(ExpectInstalled());
+
+  // An earlier release, validly signed, replayed.
+  WriteFile(package_ / "data/prices.txt", "prices of an older version\n");
+  ASSERT_NO_FATAL_FAILURE(ZipPackage());
+  ASSERT_NO_FATAL_FAILURE(Sign(zip_, "trusted", {"-t", "timestamp:1700000000"}));
+  ExpectRefused("it is older than the installed package");
+  ASSERT_NO_FATAL_FAILURE(Sign(zip_, "trusted", {"-t", "release without a date"}));
+  ExpectRefused("it has no signed timestamp, and the installed package has one");
+  EXPECT_EQ(ReadFile(dir_ / "update/installed.record").find("timestamp=1800000000\n"), 0u);
 }
 
 }  // namespace

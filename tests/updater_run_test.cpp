@@ -64,3 +64,21 @@ TEST(UpdaterRun, FirstRollsBackTheInstallOfAKilledRun) {
   EXPECT_EQ(installed, old_version);
   EXPECT_TRUE(WithoutLog(update).empty());
 }
+
+TEST(UpdaterRun, FinishingTheInstallOfAKilledRunKeepsItsPackageRecord) {
+  Installation inst;
+  MakeDirs(inst.dir / "update/unzip");
+  WriteFile(inst.dir / "update/unzip/tesko.exe", "new main application");
+  const std::string record = "sha256=" + std::string(64, 'a') + "\nsize=20\n";
+  WriteFile(inst.dir / "update/pending.record", record);
+  // Killed between the swap and the clean-up.
+  ASSERT_EQ(SwapInPackage(InstallPathsFor(inst.dir.path())), SwapResult::kInstalled);
+
+  const RunResult r = RunProgram({inst.exe}, inst.dir.path());
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.out.find("Finishing an interrupted install\n"), 0u) << r.out;
+  EXPECT_EQ(ReadFile(inst.dir / "tesko.exe"), "new main application");
+  const Tree update = Snapshot(inst.dir / "update");
+  EXPECT_EQ(update.size(), 1u);
+  EXPECT_EQ(ReadFile(inst.dir / "update/installed.record"), record);
+}
