@@ -10,8 +10,8 @@
 #include "path.h"
 
 // Fetches the package from the compiled-in address with the compiled-in
-// credentials. Always returns 0: the outcome shows in the file on disk and
-// in the diagnostics.
+// credentials, trusting the compiled-in CAs for an https address. Always returns 0: the outcome
+// shows in the file on disk and in the diagnostics.
 int DownloadPackage();
 
 // A server that accepts the connection and then stalls must not keep the
@@ -34,9 +34,16 @@ struct TransferLimits {
 // libcurl's verbose trace goes to standard error; a failure also prints its
 // decimal libcurl result code and a line end on standard output. Returns
 // that code: 0 on success, 22 for any status but a success (2xx), 23 when the body
-// could not be stored.
+// could not be stored, 60 when an https server's certificate is refused
+// (after a line saying why).
+// An https server must present a certificate for the address's host name
+// from one of the CAs in `trusted_ca_pem` (PEM text), or, when that is
+// empty, from one the system trusts. The proxy is the one the system's
+// settings choose for `url` (platform/proxy.h), named in one line on
+// standard output before the transfer; the credentials never go to it.
 int DownloadPackageFrom(const char* url, const char* credentials, const Path& target,
-                        const TransferLimits& limits = TransferLimits());
+                        const TransferLimits& limits = TransferLimits(),
+                        const char* trusted_ca_pem = "");
 
 // Where the body of one transfer goes. Nothing is created before the first
 // block arrives. Destroying a sink that was not committed removes its
