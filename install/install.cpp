@@ -1,6 +1,9 @@
 #include "install.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <utility>
 #include <vector>
 
 #include "basedir.h"
@@ -11,18 +14,54 @@
 
 namespace {
 
-// Stops every process with the image name, and hands them back so that the
-// caller can wait for them to end.
-std::vector<ProcessControl> TerminateAll(const Path& image_name) {
-  std::vector<ProcessControl> stopped;
+// The processes of this installation's main application. The file name
+// goes first: it is cheaper to compare, and on its own it would take in
+// programs of the same name in other directories.
+std::vector<ProcessId> MainAppInstances(const InstallSettings& settings) {
+  std::vector<ProcessId> ids;
+  if (settings.main_app_image.empty()) return ids;
+  const Path app = WithTrailingSeparator(settings.base_dir) + settings.main_app_image;
   std::vector<ProcessEntry> processes;
-  ListProcesses(&processes);
+  if (!ListProcesses(&processes)) return ids;
   for (const ProcessEntry& p : processes) {
-    if (p.image_name != image_name) continue;
-    ProcessControl process(p.id);
-    if (process.Terminate()) stopped.push_back(std::move(process));
+    if (SamePath(p.image_name, settings.main_app_image) && SamePath(p.image_path, app))
+      ids.push_back(p.id);
   }
-  return stopped;
+  return ids;
+}
+
+// Stops every instance and waits, at most `wait` in all, until each has
+// ended (and so let go of its files). False, with the id of one that did
+// not end or could not even be told to, when any is still running.
+bool StopAll(const InstallSettings& settings, const std::vector<ProcessId>& ids,
+             std::chrono::milliseconds wait, ProcessId* survivor) {
+  std::vector<std::pair<ProcessId, ProcessControl>> stopped;
+  bool refused = false;
+  for (const ProcessId id : ids) {
+    ProcessControl process(id);
+    if (process.Terminate())
+      stopped.emplace_back(id, std::move(process));
+    else
+      refused = true;  // out of reach (access denied), or gone meanwhile
+  }
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  for (const auto& [id, process] : stopped) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (!process.WaitForEnd(std::max(left, std::chrono::milliseconds(0)))) {
+      *survivor = id;
+      return false;
+    }
+  }
+  if (!refused) return true;
+  // Which of the refused ones are really still there.
+  for (const ProcessId id : MainAppInstances(settings)) {
+    if (std::find(ids.begin(), ids.end(), id) != ids.end()) {
+      *survivor = id;
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -34,16 +73,10 @@ InstallSettings DefaultInstallSettings() {
   return settings;
 }
 
-bool IsMainAppRunning() { return IsMainAppRunning(DefaultInstallSettings().main_app_image); }
+bool IsMainAppRunning() { return IsMainAppRunning(DefaultInstallSettings()); }
 
-bool IsMainAppRunning(const Path& image_name) {
-  if (image_name.empty()) return false;
-  std::vector<ProcessEntry> processes;
-  if (!ListProcesses(&processes)) return false;
-  for (const ProcessEntry& p : processes) {
-    if (p.image_name == image_name) return true;
-  }
-  return false;
+bool IsMainAppRunning(const InstallSettings& settings) {
+  return !MainAppInstances(settings).empty();
 }
 
 bool LockUpdateRun(FileLock* lock) { return LockUpdateRun(DefaultInstallSettings(), lock); }
@@ -74,20 +107,30 @@ void InstallUpdate() { InstallUpdate(DefaultInstallSettings()); }
 void InstallUpdate(const InstallSettings& settings) {
   const InstallPaths paths = InstallPathsFor(settings.base_dir);
 
+  const Path app = paths.base + settings.main_app_image;
+
   // Asked afresh: the answer that chose between prompt and silent install
   // may be stale by now.
-  const bool was_running = IsMainAppRunning(settings.main_app_image);
-  if (was_running) {
-    // Termination is asynchronous, and a file that an ending process still
-    // holds cannot be replaced. Past the bound the move goes ahead all the
-    // same; a file still held makes it roll back.
-    WaitForProcessesToEnd(TerminateAll(settings.main_app_image), kTerminationWait);
+  const std::vector<ProcessId> instances = MainAppInstances(settings);
+  const bool was_running = !instances.empty();
+  // Termination is asynchronous, and a file that an ending process still
+  // holds cannot be replaced. An instance that is still there after the
+  // wait would make the swap fail half-way at best, and the user would find
+  // the application neither updated nor running as they left it: nothing
+  // is installed then, and nothing started. update/ stays as it is: an
+  // earlier swap of this run may have left a journal whose backups it
+  // needs.
+  ProcessId survivor = 0;
+  if (was_running && !StopAll(settings, instances, kTerminationWait, &survivor)) {
+    Report("Cannot stop %s (process %lu); nothing installed\n", PathToUtf8(app).c_str(), survivor);
+    return;
   }
   const SwapResult swap = SwapInPackage(paths);
   // After a rollback this is the old version again. An undo that could not
   // finish leaves a mix that is better not started, and everything in
   // update/ for the next run to finish the undo.
   if (swap == SwapResult::kStuck) return;
-  if (was_running) StartDetachedProgram(paths.base + settings.main_app_image);
+  if (was_running && !StartDetachedProgram(app))
+    Report("Cannot start %s again\n", PathToUtf8(app).c_str());
   ClearWorkingDirectory(paths);
 }

@@ -9,7 +9,7 @@
 // sequence uses DefaultInstallSettings(); tests point it elsewhere.
 struct InstallSettings {
   Path base_dir;        // ends in a separator
-  Path main_app_image;  // executable file name, compared exactly
+  Path main_app_image;  // executable file name, found at base_dir
 };
 
 // BaseDir and the compiled-in main application name.
@@ -19,9 +19,13 @@ InstallSettings DefaultInstallSettings();
 // application to end before it moves files over theirs.
 inline constexpr std::chrono::seconds kTerminationWait{10};
 
-// True when a process of the main application is running. Main thread.
+// True when a process of this installation's main application is running:
+// one whose executable is base_dir + main_app_image, compared as the
+// system compares file names (SamePath). A program of the same name
+// elsewhere, or one whose path this process may not read (another user's),
+// does not count. Main thread.
 bool IsMainAppRunning();
-bool IsMainAppRunning(const Path& image_name);
+bool IsMainAppRunning(const InstallSettings& settings);
 
 // Keeps a second updater out of this installation for the whole run: takes
 // the lock file BaseDir + "update/updater.lock" (update/ must exist; it is
@@ -41,7 +45,10 @@ bool RecoverInterruptedInstall(const InstallSettings& settings);
 // The install step: stop the main application if it runs, move the unpacked
 // package over BaseDir, start the main application again if it was running,
 // empty BaseDir + "update/". The move is all or nothing: when it fails, the
-// old version is put back and started again instead. Main thread, with the
+// old version is put back and started again instead. When an instance
+// cannot be stopped (no right to, or it does not end within
+// kTerminationWait), nothing is installed or started and a line names its
+// process id. A start that fails is reported in one line. Main thread, with the
 // run lock held; called by the update sequence or from the restart prompt's
 // button handler; blocks until done.
 void InstallUpdate();

@@ -22,10 +22,18 @@ namespace {
 //   F <relative path>      a file the swap moves in
 //   P <count>              end of the plan: <count> D and F records
 //   C                      the swap is complete and on the disk
+//   U                      an undo begins all the same: the C before it
+//                          could not be put on the disk
+//   E                      a run's undo failed (counted across runs)
 //   R                      the swap was undone, and that is on the disk
 const std::string kHeader = "updater-journal 1";
 const std::string kSwapped = "C";
+const std::string kUndoing = "U";
+const std::string kUndoFailed = "E";
 const std::string kRolledBack = "R";
+
+// Runs whose undo fails before the entries it cannot undo are given up.
+constexpr int kUndoTries = 3;
 
 uint32_t Checksum(const std::string& text) {
   uint32_t hash = 2166136261u;  // FNV-1a
@@ -93,8 +101,10 @@ std::vector<std::string> ReadRecords(const std::string& content) {
 
 enum class JournalState { kNoPlan, kPlanned, kSwapped, kRolledBack };
 
-// The state a journal records, and its plan once that is complete.
-JournalState ParseJournal(const std::string& content, std::vector<PackageEntry>* plan) {
+// The state a journal records, its plan once that is complete, and how
+// many runs have failed to undo it.
+JournalState ParseJournal(const std::string& content, std::vector<PackageEntry>* plan,
+                          int* failed_undos) {
   const std::vector<std::string> records = ReadRecords(content);
   if (records.empty() || records[0] != kHeader) return JournalState::kNoPlan;
   size_t i = 1;
@@ -110,11 +120,14 @@ JournalState ParseJournal(const std::string& content, std::vector<PackageEntry>*
   }
   if (i == records.size() || records[i] != "P " + std::to_string(plan->size()))
     return JournalState::kNoPlan;
+  JournalState state = JournalState::kPlanned;
   for (++i; i < records.size(); ++i) {
-    if (records[i] == kSwapped) return JournalState::kSwapped;
+    if (records[i] == kSwapped) state = JournalState::kSwapped;
+    if (records[i] == kUndoing) state = JournalState::kPlanned;
+    if (records[i] == kUndoFailed) ++*failed_undos;
     if (records[i] == kRolledBack) return JournalState::kRolledBack;
   }
-  return JournalState::kPlanned;
+  return state;
 }
 
 bool Exists(const Path& path) {
@@ -146,23 +159,55 @@ bool AppendRecord(const InstallPaths& paths, const std::string& text) {
 //   out;
 // - a backup of the entry exists: the old file was moved aside, move it back;
 // - a directory that the plan creates exists: remove it (it is empty again).
-bool Undo(const InstallPaths& paths, const std::vector<PackageEntry>& plan, size_t count) {
+// The indexes of the entries that could not be undone go to `left`.
+bool Undo(const InstallPaths& paths, const std::vector<PackageEntry>& plan, size_t count,
+          std::vector<size_t>* left = nullptr) {
   bool undone = true;
   for (size_t i = count; i-- > 0;) {
     const PackageEntry& entry = plan[i];
     const Path installed = paths.base + entry.relative;
+    bool done = true;
     if (entry.is_directory) {
-      if (IsDirectory(installed) && !RemoveEmptyDirectory(installed)) undone = false;
-      continue;
+      if (IsDirectory(installed) && !RemoveEmptyDirectory(installed)) done = false;
+    } else {
+      const Path unpacked = paths.unzip + entry.relative;
+      const Path backup = BackupOf(paths, i);
+      // The old file goes back only once the new one is out of its place:
+      // over it, the next try would take the old file for the new one.
+      if (!Exists(unpacked) && Exists(installed) && !MoveReplacing(installed, unpacked))
+        done = false;
+      else if (Exists(backup) && !MoveReplacing(backup, installed))
+        done = false;
     }
-    const Path unpacked = paths.unzip + entry.relative;
-    if (!Exists(unpacked) && Exists(installed) && !MoveReplacing(installed, unpacked))
-      undone = false;
-    const Path backup = BackupOf(paths, i);
-    if (Exists(backup) && !MoveReplacing(backup, installed)) undone = false;
+    if (!done && left) left->push_back(i);
+    undone = undone && done;
   }
   if (!undone) Report("The previous version could not be restored completely\n");
   return undone;
+}
+
+// After the last try: says what stays as it is. A previous version that
+// could not go back to its place is kept beside it rather than lost with
+// the backup area.
+void GiveUpUndo(const InstallPaths& paths, const std::vector<PackageEntry>& plan,
+                const std::vector<size_t>& left) {
+  for (const size_t i : left) {
+    const Path installed = paths.base + plan[i].relative;
+    const Path backup = BackupOf(paths, i);
+    const Path kept = installed + PATH_TEXT(".previous");
+    if (!plan[i].is_directory && Exists(backup) && MoveToNewName(backup, kept)) {
+      Report("Left after %d tries: %s; its previous version is %s\n", kUndoTries,
+             PathToUtf8(installed).c_str(), PathToUtf8(kept).c_str());
+    } else {
+      Report("Left after %d tries: %s\n", kUndoTries, PathToUtf8(installed).c_str());
+    }
+  }
+}
+
+// The updater's working directory as the package names it.
+bool InWorkingDirectory(const Path& relative) {
+  const size_t end = relative.find(kPathSeparator);
+  return SamePath(relative.substr(0, end), PATH_TEXT("update"));
 }
 
 // Directories the package adds, and every file; false when something other
@@ -170,6 +215,13 @@ bool Undo(const InstallPaths& paths, const std::vector<PackageEntry>& plan, size
 bool MakePlan(const InstallPaths& paths, std::vector<PackageEntry>* plan) {
   for (PackageEntry& entry : ListPackageTree(paths.unzip)) {
     const Path installed = paths.base + entry.relative;
+    // A zipped installation directory brings one; the updater's own files
+    // are never the package's to replace.
+    if (InWorkingDirectory(entry.relative)) {
+      Report("Not installed: %s (the updater's working directory)\n",
+             PathToUtf8(entry.relative).c_str());
+      continue;
+    }
     // The journal holds names as UTF-8; a name that does not come back
     // unchanged could not be found again after a crash.
     Path read_back;
@@ -198,10 +250,41 @@ void FlushPackage(const InstallPaths& paths, const std::vector<PackageEntry>& pl
   }
 }
 
+// Moves what is left in the backup area (a file that cannot be deleted:
+// read-only, or still mapped by another process, on Windows) out of the
+// way into update/leftover/, which later clean-ups empty; what cannot even
+// be moved is handed to the system to remove at its next start.
+void SetAsideBackups(const InstallPaths& paths) {
+  // Listed in full first: the moves change the directory.
+  std::vector<Path> names;
+  DirectoryListing listing(paths.backup);
+  for (DirEntry entry; listing.Next(&entry);) names.push_back(entry.name);
+  const Path leftover = paths.update + PATH_TEXT("leftover") + kPathSeparator;
+  for (const Path& name : names) {
+    const Path path = paths.backup + name;
+    MakeOneDirectory(leftover);
+    bool moved = false;
+    for (int n = 0; !moved && n < 1000; ++n) {
+      Path number;
+      PathFromUtf8(std::to_string(n), &number);
+      moved = MoveToNewName(path, leftover + number);
+    }
+    if (moved) {
+      Report("Left for a later run to delete: %s, moved into %s\n", PathToUtf8(path).c_str(),
+             PathToUtf8(leftover).c_str());
+    } else if (RemoveAtRestart(path)) {
+      Report("Left for the system to delete at its next start: %s\n", PathToUtf8(path).c_str());
+    } else {
+      Report("Cannot delete %s\n", PathToUtf8(path).c_str());
+    }
+  }
+}
+
 // A backup area that is empty, so that every backup found in it is one of
 // this swap.
 bool PrepareBackupArea(const InstallPaths& paths) {
   ClearDirectory(paths.backup);
+  SetAsideBackups(paths);
   if (MakeOneDirectory(paths.backup) == MakeDirResult::kCreated) return true;
   DirectoryListing listing(paths.backup);
   DirEntry entry;
@@ -246,6 +329,13 @@ InstallPaths InstallPathsFor(const Path& base_dir) {
 }
 
 SwapResult SwapInPackage(const InstallPaths& paths) {
+  // Its backups may be all that is left of the old version: settled first,
+  // never cleared by a second swap.
+  if (Exists(paths.journal)) {
+    Report("Cannot install: %s records an install that is not settled yet\n",
+           PathToUtf8(paths.journal).c_str());
+    return SwapResult::kStuck;
+  }
   std::vector<PackageEntry> plan;
   if (!MakePlan(paths, &plan)) return SwapResult::kRolledBack;
   if (plan.empty()) return SwapResult::kInstalled;
@@ -264,6 +354,15 @@ SwapResult SwapInPackage(const InstallPaths& paths) {
   while (done < plan.size() && Apply(paths, plan, done)) ++done;
   // The swap counts as complete only once its record is on the disk.
   if (done == plan.size() && AppendRecord(paths, kSwapped)) return SwapResult::kInstalled;
+  // A "swapped" record may have reached the file but not the disk: it is
+  // marked as not to be trusted before the undo starts. Where not even
+  // that can be written, the complete swap stays, and the next run finds
+  // it complete or rolls it back, whichever record it reads.
+  if (done == plan.size() && !AppendRecord(paths, kUndoing)) {
+    Report("Cannot record the finished install in %s; the next run settles it\n",
+           PathToUtf8(paths.journal).c_str());
+    return SwapResult::kStuck;
+  }
 
   if (done < plan.size()) {
     const Path failed = paths.base + plan[done].relative;
@@ -280,18 +379,42 @@ SwapResult SwapInPackage(const InstallPaths& paths) {
 void ClearWorkingDirectory(const InstallPaths& paths) {
   const size_t name_start = paths.update.size();
   ClearDirectory(paths.update, {paths.journal.substr(name_start), paths.lock.substr(name_start)});
+  if (IsDirectory(paths.backup)) {
+    SetAsideBackups(paths);
+    RemoveEmptyDirectory(paths.backup);
+  }
   RemoveFileEntry(paths.journal);
 }
 
 bool RecoverInterruptedInstall(const InstallPaths& paths) {
   std::string content;
-  if (!ReadWholeFile(paths.journal, &content)) return true;
+  bool missing = false;
+  if (!ReadWholeFile(paths.journal, &content, &missing)) {
+    if (missing) return true;
+    // Not "no journal": an install may be half done. A later run, once
+    // the journal can be read, settles it.
+    Report("Cannot read %s; this updater ends\n", PathToUtf8(paths.journal).c_str());
+    return false;
+  }
   std::vector<PackageEntry> plan;
-  switch (ParseJournal(content, &plan)) {
-    case JournalState::kPlanned:
+  int failed_undos = 0;
+  switch (ParseJournal(content, &plan, &failed_undos)) {
+    case JournalState::kPlanned: {
       Report("Rolling back an interrupted install\n");
-      if (!Undo(paths, plan, plan.size()) || !AppendRecord(paths, kRolledBack)) return false;
+      std::vector<size_t> left;
+      if (!Undo(paths, plan, plan.size(), &left)) {
+        // Something of the user's may block a step for good (files put
+        // into a directory the install made): after a few runs the rest
+        // is undone, and that one is left rather than every later update.
+        if (failed_undos + 1 < kUndoTries) {
+          AppendRecord(paths, kUndoFailed);
+          return false;
+        }
+        GiveUpUndo(paths, plan, left);
+      }
+      if (!AppendRecord(paths, kRolledBack)) return false;
       break;
+    }
     case JournalState::kSwapped:
       Report("Finishing an interrupted install\n");
       break;

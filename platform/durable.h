@@ -36,6 +36,10 @@ class DurableFile {
 
 // The whole content of a file; false when it cannot be read.
 bool ReadWholeFile(const Path& path, std::string* content);
+// The same; when it returns false, `missing` tells whether the file is
+// simply not there (nothing at the path) or could not be read (no access,
+// a sharing violation, an I/O error, not a regular file).
+bool ReadWholeFile(const Path& path, std::string* content, bool* missing);
 
 // Puts the data of an existing file on the disk. A link is not followed.
 bool FlushFile(const Path& path);

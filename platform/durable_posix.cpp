@@ -45,8 +45,14 @@ bool DurableFile::Append(const std::string& bytes) {
 bool DurableFile::Flush() { return is_open() && fsync(handle_->fd) == 0; }
 
 bool ReadWholeFile(const Path& path, std::string* content) {
+  bool missing;
+  return ReadWholeFile(path, content, &missing);
+}
+
+bool ReadWholeFile(const Path& path, std::string* content, bool* missing) {
   content->clear();
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  *missing = fd < 0 && errno == ENOENT;
   if (fd < 0) return false;
   char buffer[65536];
   bool ok = true;

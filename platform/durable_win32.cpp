@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "long_path_win32.h"
 #include "owned_handle_win32.h"
 
 namespace {
@@ -12,7 +13,7 @@ namespace {
 // Flushing needs a handle with write access; directories and volumes open
 // only with the backup-semantics flag.
 bool FlushOpened(const Path& path, DWORD flags) {
-  OwnedHandle h(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+  OwnedHandle h(CreateFileW(SystemPath(path).c_str(), GENERIC_READ | GENERIC_WRITE,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_EXISTING, flags, nullptr));
   return h.valid() && FlushFileBuffers(h.get()) != 0;
@@ -21,8 +22,8 @@ bool FlushOpened(const Path& path, DWORD flags) {
 // Write access as FlushFileBuffers asks for it; the writes start at the end
 // and follow one another.
 OwnedHandle OpenToAppend(const Path& path, DWORD disposition) {
-  OwnedHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, disposition,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
+  OwnedHandle file(CreateFileW(SystemPath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                               disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
   LARGE_INTEGER zero{};
   if (file.valid() && !SetFilePointerEx(file.get(), zero, nullptr, FILE_END)) return OwnedHandle();
   return file;
@@ -70,10 +71,18 @@ bool DurableFile::Append(const std::string& bytes) {
 bool DurableFile::Flush() { return is_open() && FlushFileBuffers(handle_->file.get()) != 0; }
 
 bool ReadWholeFile(const Path& path, std::string* content) {
+  bool missing;
+  return ReadWholeFile(path, content, &missing);
+}
+
+bool ReadWholeFile(const Path& path, std::string* content, bool* missing) {
   content->clear();
-  OwnedHandle h(CreateFileW(path.c_str(), GENERIC_READ,
+  OwnedHandle h(CreateFileW(SystemPath(path).c_str(), GENERIC_READ,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  const DWORD error = GetLastError();
+  // A missing directory above the file means no file just as well.
+  *missing = !h.valid() && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND);
   if (!h.valid()) return false;
   char buffer[65536];
   for (;;) {

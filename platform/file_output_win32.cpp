@@ -3,17 +3,18 @@
 #include <stdio.h>
 #include <windows.h>
 
+#include "long_path_win32.h"
 #include "owned_handle_win32.h"
 
 FilePtr OpenFileForWriting(const Path& path) {
-  FILE* file = _wfopen(path.c_str(), L"wb");
+  FILE* file = _wfopen(SystemPath(path).c_str(), L"wb");
   return file ? WithBuffer(file) : nullptr;
 }
 
 bool CloseWrittenFile(FilePtr file) { return fclose(file.release()) == 0; }
 
 void SetFileTimeFromDos(const Path& path, uint32_t dos_date_time) {
-  OwnedHandle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+  OwnedHandle file(CreateFileW(SystemPath(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                OPEN_EXISTING, 0, nullptr));
   if (!file.valid()) return;
   FILETIME creation, access, write;

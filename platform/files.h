@@ -54,8 +54,13 @@ class DirectoryListing {
 // false when nothing does.
 bool GetEntryKind(const Path& path, EntryKind* kind);
 
-// Removes a file, or a link itself (never its target).
+// Removes a file, or a link itself (never its target). On Windows a file
+// with the read-only attribute is removed too.
 bool RemoveFileEntry(const Path& path);
+
+// Has the system remove a file when it next starts (Windows, with an
+// administrator's rights); false where it cannot, and always on POSIX.
+bool RemoveAtRestart(const Path& path);
 
 // Removes an empty directory.
 bool RemoveEmptyDirectory(const Path& path);

@@ -77,6 +77,9 @@ bool RemoveFileEntry(const Path& path) { return unlink(path.c_str()) == 0; }
 
 bool RemoveEmptyDirectory(const Path& path) { return rmdir(path.c_str()) == 0; }
 
+// A name can always be removed here, even that of a file still open.
+bool RemoveAtRestart(const Path&) { return false; }
+
 bool MoveReplacing(const Path& from, const Path& to) {
   if (ConsumeMoveFault()) {
     errno = EIO;

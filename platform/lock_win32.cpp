@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "long_path_win32.h"
 #include "owned_handle_win32.h"
 
 struct FileLock::Handle {
@@ -29,9 +30,9 @@ LockResult FileLock::Acquire(const Path& path) {
   // Opened without sharing: no other process can open the file while this
   // handle lives. The system closes the handle when the process ends,
   // however it ends, and the file goes with it.
-  OwnedHandle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
-                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE,
-                               nullptr));
+  OwnedHandle file(CreateFileW(SystemPath(path).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0,
+                               nullptr, OPEN_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
   if (!file.valid()) {
     return GetLastError() == ERROR_SHARING_VIOLATION ? LockResult::kBusy : LockResult::kFailed;
   }

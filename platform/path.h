@@ -27,6 +27,13 @@ inline Path WithTrailingSeparator(Path path) {
   return path;
 }
 
+// True when two paths (or names) name the same file as the system compares
+// them: byte for byte on POSIX; on Windows without regard to letter case,
+// with '/' as a backslash and without a \\?\ prefix.
+// Spellings of one file that differ otherwise (a link, "..", a short name)
+// count as different. Any thread.
+bool SamePath(const Path& a, const Path& b);
+
 // Native path to UTF-8. Any thread.
 std::string PathToUtf8(const Path& path);
 

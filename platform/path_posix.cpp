@@ -2,6 +2,8 @@
 
 std::string PathToUtf8(const Path& path) { return path; }
 
+bool SamePath(const Path& a, const Path& b) { return a == b; }
+
 namespace {
 
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.

@@ -20,6 +20,10 @@ struct ProcessEntry {
   // The executable's file name without its directory, as the system reports
   // it for the process.
   Path image_name;
+  // The executable's full path, as the system reports it for the process;
+  // empty when this process may not read it (another user's, a protected
+  // one).
+  Path image_path;
 };
 
 // Every process of the system that this one can see, in the order of the
@@ -35,7 +39,8 @@ class ProcessControl {
   ProcessControl(ProcessControl&&) noexcept;
   ProcessControl& operator=(ProcessControl&&) noexcept;
 
-  // False when the process is gone or could not be opened.
+  // Opened with only the rights to end it and wait for it. False when the
+  // process is gone or could not be opened (access denied).
   bool is_open() const;
   // Ends the process at once, giving it no chance to clean up. The end is
   // asynchronous: the process may still hold its files when this returns.

@@ -97,6 +97,7 @@ bool ListProcesses(std::vector<ProcessEntry>* processes) {
     ProcessEntry entry;
     entry.id = strtoul(e->d_name, nullptr, 10);
     entry.image_name = exe.substr(exe.rfind('/') + 1);
+    entry.image_path = exe;
     processes->push_back(std::move(entry));
   }
   return true;

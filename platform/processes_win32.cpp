@@ -24,6 +24,26 @@ Path ExecutableDirectory() {
   return Path(buffer.data());
 }
 
+namespace {
+
+// The full path of a process's executable, in its Win32 form. Opening for
+// limited information is allowed for most processes of other users too;
+// protected processes give nothing.
+Path ImagePathOf(DWORD id) {
+  OwnedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
+  if (!process.valid()) return Path();
+  std::vector<wchar_t> buffer(MAX_PATH);
+  for (;;) {
+    DWORD size = static_cast<DWORD>(buffer.size());
+    if (QueryFullProcessImageNameW(process.get(), 0, buffer.data(), &size))
+      return Path(buffer.data(), size);
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || buffer.size() >= 32768) return Path();
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+}  // namespace
+
 bool ListProcesses(std::vector<ProcessEntry>* processes) {
   processes->clear();
   OwnedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
@@ -35,6 +55,7 @@ bool ListProcesses(std::vector<ProcessEntry>* processes) {
     ProcessEntry e;
     e.id = entry.th32ProcessID;
     e.image_name = entry.szExeFile;
+    e.image_path = ImagePathOf(entry.th32ProcessID);
     processes->push_back(std::move(e));
   }
   return true;
@@ -45,7 +66,9 @@ struct ProcessControl::Handle {
 };
 
 ProcessControl::ProcessControl(ProcessId id) : handle_(new Handle) {
-  handle_->process = OwnedHandle(OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(id)));
+  handle_->process =
+      OwnedHandle(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION,
+                              FALSE, static_cast<DWORD>(id)));
 }
 
 ProcessControl::~ProcessControl() = default;

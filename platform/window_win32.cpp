@@ -9,7 +9,8 @@
 void ApplyButtonFaceColourKey(wxTopLevelWindow& window) {
   const HWND handle = static_cast<HWND>(window.GetHandle());
   const LONG style = GetWindowLongW(handle, GWL_EXSTYLE);
-  SetWindowLongW(handle, GWL_EXSTYLE, style ^ WS_EX_LAYERED);
+  // Set, never toggled: a window that is layered already stays so.
+  SetWindowLongW(handle, GWL_EXSTYLE, style | WS_EX_LAYERED);
   // Colour key only: the alpha value is not applied without LWA_ALPHA.
   SetLayeredWindowAttributes(handle, GetSysColor(COLOR_BTNFACE), 10, LWA_COLORKEY);
 }

@@ -272,9 +272,12 @@ TEST_F(WholeProgram, WithTheMainApplicationStoppedInstallsAtOnceWithoutAWindow) 
   MapWatch watch;
   ASSERT_TRUE(watch.ok());
 
-  const RunResult run = RunProgram({updater_}, dir_.path(), 60);
+  // Started from another directory: it works in its own all the same.
+  TempDir elsewhere;
+  const RunResult run = RunProgram({updater_}, elsewhere.path(), 60);
 
   EXPECT_EQ(run.exit_code, 1) << run.out << run.err;
+  EXPECT_TRUE(Snapshot(elsewhere.path()).empty()) << "made in the current directory";
   EXPECT_EQ(watch.Mapped(), 0) << "a window was shown";
   EXPECT_EQ(Snapshot(dir_.path()), Overlay(before, package_files_));
   EXPECT_TRUE(IsDir(dir_ / "update"));
@@ -310,11 +313,12 @@ TEST_F(WholeProgram, RestartButtonStopsTheMainApplicationInstallsAndStartsItAgai
   const RunResult shot = RunProgram({SCREENSHOT_EXE, prompt.window, E2E_SCREENSHOT}, "/", 30);
   EXPECT_EQ(shot.exit_code, 0) << shot.err;
 
-  // The middle of the restart button's image.
+  // The middle of the restart button's image, double-clicked: the second
+  // click must not install (and stop what the first one started) again.
   const auto [button_width, button_height] = PngSize(dir_ / "icons/restart.png");
   const int x = prompt.x + 180 + button_width / 2, y = prompt.y + 255 + button_height / 2;
-  const RunResult click =
-      Xdotool({"mousemove", std::to_string(x), std::to_string(y), "sleep", "0.2", "click", "1"});
+  const RunResult click = Xdotool({"mousemove", std::to_string(x), std::to_string(y), "sleep",
+                                   "0.2", "click", "--repeat", "2", "--delay", "80", "1"});
   ASSERT_EQ(click.exit_code, 0) << click.err;
 
   EXPECT_EQ(WaitUpdater(60), 1) << Log();
@@ -325,6 +329,9 @@ TEST_F(WholeProgram, RestartButtonStopsTheMainApplicationInstallsAndStartsItAgai
   }
   const std::vector<fake_app::Run> runs = fake_app::WaitForRuns(app_, 3);
   ASSERT_EQ(runs.size(), 3u) << "started again once";
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(kill(runs[2].pid, 0), 0) << "the instance started again was stopped";
+  EXPECT_EQ(fake_app::Runs(app_).size(), 3u);
   EXPECT_EQ(runs[2].cwd, dir_.path());
   EXPECT_EQ(ExeOf(runs[2].pid), app_) << "the new file runs";
   EXPECT_EQ(Files(dir_.path()), Overlay(before, package_files_));

@@ -2,7 +2,11 @@
 // under unique image names, so that no test touches a process it did not
 // start.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -46,15 +50,27 @@ struct Installation {
   }
 };
 
-// Runs the install step with another current directory than the base.
-void InstallFrom(const std::string& cwd, const InstallSettings& settings) {
+// Runs the install step with another current directory than the base;
+// returns what it wrote.
+std::string InstallFrom(const std::string& cwd, const InstallSettings& settings) {
   char previous[4096];
-  ASSERT_TRUE(getcwd(previous, sizeof previous));
-  ASSERT_EQ(chdir(cwd.c_str()), 0);
+  EXPECT_TRUE(getcwd(previous, sizeof previous));
+  EXPECT_EQ(chdir(cwd.c_str()), 0);
   testing::internal::CaptureStdout();
   InstallUpdate(settings);
-  testing::internal::GetCapturedStdout();
-  ASSERT_EQ(chdir(previous), 0);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(chdir(previous), 0);
+  return out;
+}
+
+// Drops this process's right to signal processes of other users, which
+// root otherwise has.
+bool DropKillRight() {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2] = {};
+  if (syscall(SYS_capget, &header, data) != 0) return false;
+  data[CAP_KILL / 32].effective &= ~(1u << (CAP_KILL % 32));
+  return syscall(SYS_capset, &header, data) == 0;
 }
 
 }  // namespace
@@ -66,7 +82,7 @@ TEST(InstallStep, StopsEveryInstanceMovesRelaunchesOnceAndClears) {
   const pid_t second = fake_app::StartChild(inst.app, inst.base.path());
   ASSERT_GT(first, 0);
   ASSERT_GT(second, 0);
-  EXPECT_TRUE(IsMainAppRunning(inst.image));
+  EXPECT_TRUE(IsMainAppRunning(inst.settings));
 
   InstallFrom(elsewhere.path(), inst.settings);
 
@@ -100,7 +116,7 @@ TEST(InstallStep, NameDifferingInCaseIsNeitherSeenNorStopped) {
   const pid_t pid = fake_app::StartChild(other, inst.base.path());
   ASSERT_GT(pid, 0);
 
-  EXPECT_FALSE(IsMainAppRunning(inst.image));
+  EXPECT_FALSE(IsMainAppRunning(inst.settings));
   InstallFrom(inst.base.path(), inst.settings);
 
   bool killed = false;
@@ -112,6 +128,81 @@ TEST(InstallStep, NameDifferingInCaseIsNeitherSeenNorStopped) {
   EXPECT_TRUE(fake_app::Runs(inst.app).empty());
   kill(pid, SIGKILL);
   WaitChild(pid, 10);
+}
+
+TEST(InstallStep, ASameNamedProgramInAnotherDirectoryIsNeitherSeenNorStopped) {
+  Installation inst;
+  TempDir other;
+  fake_app::Install(other / inst.image);
+  const pid_t pid = fake_app::StartChild(other / inst.image, other.path());
+  ASSERT_GT(pid, 0);
+
+  EXPECT_FALSE(IsMainAppRunning(inst.settings));
+  InstallFrom(inst.base.path(), inst.settings);
+
+  bool killed = false;
+  EXPECT_FALSE(fake_app::ChildHasEnded(pid, &killed));
+  inst.ExpectInstalledAndCleared();
+  EXPECT_TRUE(fake_app::Runs(inst.app).empty()) << "started, as if it had been running";
+  kill(pid, SIGKILL);
+  WaitChild(pid, 10);
+}
+
+TEST(InstallStep, AnInstanceThatCannotBeStoppedMeansNothingInstalledOrStarted) {
+  Installation inst;
+  // An instance of another user, whose executable root may read but, once
+  // without its right to signal others, not stop.
+  ASSERT_EQ(chmod(inst.base.path().c_str(), 0777), 0);
+  const pid_t other = fork();
+  if (other == 0) {
+    if (setgid(65534) == 0 && setuid(65534) == 0)
+      execl(inst.app.c_str(), inst.app.c_str(), nullptr);
+    _exit(127);
+  }
+  ASSERT_EQ(fake_app::WaitForRuns(inst.app, 1).size(), 1u);
+  const Tree before = Snapshot(inst.base.path());
+  TempDir logs;
+  const pid_t installer = fork();
+  if (installer == 0) {
+    const int out = open((logs / "out").c_str(), O_WRONLY | O_CREAT, 0600);
+    if (out < 0 || dup2(out, 1) < 0 || !DropKillRight()) _exit(2);
+    InstallUpdate(inst.settings);
+    _exit(0);
+  }
+  EXPECT_EQ(WaitChild(installer, 60), 0);
+
+  EXPECT_EQ(ReadFile(logs / "out"), "Cannot stop " + inst.app + " (process " +
+                                        std::to_string(other) + "); nothing installed\n");
+  EXPECT_EQ(Snapshot(inst.base.path()), before);
+  bool killed = false;
+  EXPECT_FALSE(fake_app::ChildHasEnded(other, &killed));
+  kill(other, SIGKILL);
+  WaitChild(other, 10);
+}
+
+TEST(InstallStep, ThePackagesOwnUpdateDirectoryIsSkippedWithALineEach) {
+  Installation inst;
+  // A zipped installation directory, working directory included.
+  MakeDirs(inst.base / "update/unzip/update/unzip");
+  WriteFile(inst.base / "update/unzip/update/update.zip", "the packager's");
+  const std::string out = InstallFrom(inst.base.path(), inst.settings);
+  inst.ExpectInstalledAndCleared();
+  for (const char* name : {"update", "update/unzip", "update/update.zip"})
+    EXPECT_NE(
+        out.find(std::string("Not installed: ") + name + " (the updater's working directory)\n"),
+        std::string::npos)
+        << out;
+}
+
+TEST(InstallStep, ARelaunchThatFailsIsReportedInOneLine) {
+  Installation inst;
+  // The new version's main application cannot be executed.
+  WriteFile(inst.base / "update/unzip/" + inst.image, "not a program");
+  const pid_t pid = fake_app::StartChild(inst.app, inst.base.path());
+  ASSERT_GT(pid, 0);
+  const std::string out = InstallFrom(inst.base.path(), inst.settings);
+  EXPECT_NE(out.find("Cannot start " + inst.app + " again\n"), std::string::npos) << out;
+  EXPECT_EQ(WaitChild(pid, 10), -1);
 }
 
 TEST(InstallStep, NothingRunningMeansNothingStoppedOrStartedAndLinkTargetsSurvive) {

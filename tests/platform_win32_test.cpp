@@ -7,9 +7,11 @@
 #include <set>
 
 #include "basedir.h"
+#include "durable.h"
 #include "files.h"
 #include "path.h"
 #include "processes.h"
+#include "reparse_win32.h"
 #include "support.h"
 
 using namespace testing_support;
@@ -121,4 +123,90 @@ TEST(Files, AFileHeldOpenWithoutSharingIsNotReplaced) {
   CloseHandle(held);
   EXPECT_EQ(ReadFile(t / "busy"), "busy");
   EXPECT_EQ(ReadFile(t / "new"), "new");
+}
+
+TEST(Files, PathsLongerThanMaxPathWorkThroughEveryCall) {
+  TempDir t;
+  // Joined with '/' and doubled separators, as the walks compose paths.
+  const Path root = Native(t.path());
+  std::vector<Path> dirs;
+  Path dir = root;
+  while (dir.size() < 2 * MAX_PATH) {
+    dir += L"//" + Path(60, L'd') + std::to_wstring(dirs.size());
+    ASSERT_EQ(MakeOneDirectory(dir), MakeDirResult::kCreated) << dir.size();
+    dirs.push_back(dir);
+  }
+  const Path file = dir + L"/f.txt", moved = dir + L"/g.txt";
+  DurableFile out;
+  ASSERT_TRUE(out.Create(file));
+  ASSERT_TRUE(out.Append("long") && out.Flush());
+  out = DurableFile();
+  EntryKind kind;
+  ASSERT_TRUE(GetEntryKind(file, &kind));
+  EXPECT_EQ(kind, EntryKind::kFile);
+  ASSERT_TRUE(MoveToNewName(file, moved));
+  DirectoryListing listing(dir);
+  DirEntry entry;
+  ASSERT_TRUE(listing.Next(&entry));
+  EXPECT_EQ(entry.name, L"g.txt");
+  listing = DirectoryListing(root);
+  std::string content;
+  EXPECT_TRUE(ReadWholeFile(moved, &content));
+  EXPECT_EQ(content, "long");
+  EXPECT_TRUE(RemoveFileEntry(moved));
+  bool missing = false;
+  EXPECT_FALSE(ReadWholeFile(moved, &content, &missing));
+  EXPECT_TRUE(missing);
+  for (auto it = dirs.rbegin(); it != dirs.rend(); ++it) EXPECT_TRUE(RemoveEmptyDirectory(*it));
+}
+
+TEST(Files, AReadOnlyFileIsRemovedAndAHeldOneIsNot) {
+  TempDir t;
+  WriteFile(t / "ro", "r");
+  ASSERT_TRUE(SetFileAttributesW(Native(t / "ro").c_str(), FILE_ATTRIBUTE_READONLY));
+  EXPECT_TRUE(RemoveFileEntry(Native(t / "ro")));
+  EXPECT_FALSE(Exists(t / "ro"));
+  // Denied for a reason the attribute is not: it is put back.
+  WriteFile(t / "held", "h");
+  ASSERT_TRUE(SetFileAttributesW(Native(t / "held").c_str(), FILE_ATTRIBUTE_READONLY));
+  const HANDLE held =
+      CreateFileW(Native(t / "held").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(RemoveFileEntry(Native(t / "held")));
+  CloseHandle(held);
+  EXPECT_TRUE(GetFileAttributesW(Native(t / "held").c_str()) & FILE_ATTRIBUTE_READONLY);
+  EXPECT_TRUE(RemoveFileEntry(Native(t / "held")));
+}
+
+TEST(Files, AJournalHeldWithoutSharingIsUnreadableNotMissing) {
+  TempDir t;
+  WriteFile(t / "j", "j");
+  const HANDLE held =
+      CreateFileW(Native(t / "j").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  std::string content;
+  bool missing = true;
+  EXPECT_FALSE(ReadWholeFile(Native(t / "j"), &content, &missing));
+  EXPECT_FALSE(missing);
+  CloseHandle(held);
+  EXPECT_FALSE(ReadWholeFile(Native(t / "none/j"), &content, &missing));
+  EXPECT_TRUE(missing);
+}
+
+// Wine makes no reparse points of other kinds; the tags are what the
+// listing and the look-up act on.
+TEST(Files, OnlySymbolicLinksAndMountPointsAreLinks) {
+  EXPECT_TRUE(IsLinkReparseTag(IO_REPARSE_TAG_SYMLINK));
+  EXPECT_TRUE(IsLinkReparseTag(IO_REPARSE_TAG_MOUNT_POINT));
+  for (const DWORD tag : {DWORD{IO_REPARSE_TAG_DEDUP}, DWORD{IO_REPARSE_TAG_CLOUD_3},
+                          DWORD{IO_REPARSE_TAG_APPEXECLINK}, DWORD{IO_REPARSE_TAG_WCI}})
+    EXPECT_FALSE(IsLinkReparseTag(tag)) << std::hex << tag;
+}
+
+TEST(Paths, TheSameFileAsWindowsComparesNames) {
+  EXPECT_TRUE(SamePath(L"C:\\Apps\\Tesko.EXE", L"c:/apps/tesko.exe"));
+  EXPECT_TRUE(SamePath(L"\\\\?\\C:\\apps\\tesko.exe", L"C:\\apps\\tesko.exe"));
+  EXPECT_TRUE(SamePath(L"C:\\\u00c4\\x", L"C:\\\u00e4\\x"));
+  EXPECT_FALSE(SamePath(L"C:\\apps\\tesko.exe", L"D:\\apps\\tesko.exe"));
+  EXPECT_FALSE(SamePath(L"C:\\apps\\tesko.exe", L"C:\\apps\\tesko.exe2"));
 }

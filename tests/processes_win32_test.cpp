@@ -15,6 +15,7 @@
 #include "install.h"
 #include "processes.h"
 #include "support.h"
+#include "transaction.h"
 
 using namespace testing_support;
 using namespace std::chrono_literals;
@@ -47,6 +48,11 @@ std::vector<ProcessId> IdsNamed(const std::string& image_name) {
   return ids;
 }
 
+// The install settings of a main application at dir/name.
+InstallSettings At(const std::string& dir, const std::string& name) {
+  return InstallSettings{Native(dir + "\\"), Native(name)};
+}
+
 std::vector<ProcessId> WaitForIdsNamed(const std::string& image_name) {
   for (int i = 0; i < 500; ++i) {
     auto ids = IdsNamed(image_name);
@@ -62,13 +68,13 @@ TEST(Processes, TheTableNamesRunningProgramsByImageName) {
   TempDir t;
   const std::string name = StandinCopy(t);
   EXPECT_TRUE(IdsNamed(name).empty());
-  EXPECT_FALSE(IsMainAppRunning(Native(name)));
+  EXPECT_FALSE(IsMainAppRunning(At(t.path(), name)));
   const pid_t pid = Spawn({t / name}, t.path());
   ASSERT_GT(pid, 0);
   const auto ids = WaitForIdsNamed(name);
   ASSERT_EQ(ids.size(), 1u);
   EXPECT_EQ(ids[0], static_cast<ProcessId>(pid));
-  EXPECT_TRUE(IsMainAppRunning(Native(name)));
+  EXPECT_TRUE(IsMainAppRunning(At(t.path(), name)));
 
   ProcessControl process(ids[0]);
   ASSERT_TRUE(process.is_open());
@@ -76,7 +82,28 @@ TEST(Processes, TheTableNamesRunningProgramsByImageName) {
   EXPECT_TRUE(process.WaitForEnd(10s));
   WaitChild(pid, 10);
   EXPECT_TRUE(IdsNamed(name).empty());
-  EXPECT_FALSE(IsMainAppRunning(Native(name)));
+  EXPECT_FALSE(IsMainAppRunning(At(t.path(), name)));
+}
+
+TEST(Processes, OnlyTheInstanceAtTheInstallationsPathIsSeenAndStopped) {
+  TempDir t, other;
+  const std::string name = StandinCopy(t);
+  CopyFile(t / name, other / name);
+  const pid_t pid = Spawn({other / name}, other.path());
+  ASSERT_GT(pid, 0);
+  ASSERT_EQ(WaitForIdsNamed(name).size(), 1u);
+  EXPECT_FALSE(IsMainAppRunning(At(t.path(), name)));
+  // The same path in other letter case is the same file on Windows.
+  std::string upper = other.path();
+  for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  EXPECT_TRUE(IsMainAppRunning(At(upper, name)));
+
+  MakeDirs(t / "update");
+  testing::internal::CaptureStdout();
+  InstallUpdate(At(t.path(), name));
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(IdsNamed(name).size(), 1u) << "stopped, or one started";
+  EXPECT_EQ(WaitChild(pid, 0), -1);  // still running: killed now
 }
 
 TEST(Processes, ARunningImageIsReplacedOnlyAfterTheWaitForItsEnd) {
@@ -121,4 +148,30 @@ TEST(Processes, TheDetachedStartRunsTheProgramByItsFullPathInTheCurrentDirectory
   EXPECT_TRUE(process.Terminate());
   EXPECT_TRUE(process.WaitForEnd(10s));
   EXPECT_FALSE(StartDetachedProgram(Native(t / "missing.exe")));
+}
+
+TEST(Backups, AReadOnlyOrRunningBackupNeverBlocksTheNextInstall) {
+  TempDir t;
+  const std::string name = StandinCopy(t);
+  MakeDirs(t / "update/backup");
+  WriteFile(t / "update/backup/0", "read-only");
+  ASSERT_TRUE(SetFileAttributesW(Native(t / "update/backup/0").c_str(), FILE_ATTRIBUTE_READONLY));
+  ASSERT_TRUE(MoveReplacing(Native(t / name), Native(t / "update/backup/1.exe")));
+  const pid_t pid = Spawn({t / "update/backup/1.exe"}, t.path());
+  ASSERT_GT(pid, 0);
+  ASSERT_EQ(WaitForIdsNamed("1.exe").size(), 1u);
+
+  const InstallPaths paths = InstallPathsFor(Native(t.path()));
+  testing::internal::CaptureStdout();
+  ClearWorkingDirectory(paths);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(Exists(t / "update/backup")) << out;
+  EXPECT_FALSE(Exists(t / "update/backup/0"));
+  // Wherever the running image went, a later clean-up takes it.
+  WaitChild(pid, 0);
+  for (int i = 0; i < 100 && !IdsNamed("1.exe").empty(); ++i) std::this_thread::sleep_for(20ms);
+  testing::internal::CaptureStdout();
+  ClearWorkingDirectory(paths);
+  testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(Snapshot(t / "update").empty()) << out;
 }

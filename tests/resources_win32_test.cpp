@@ -45,6 +45,8 @@ TEST(Resources, ManifestAsksForTheInvokersLevelAndCommonControlsSix) {
   ASSERT_NE(m.h, nullptr);
   const std::string manifest = Resource(m.h, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
   EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string::npos) << manifest;
+  EXPECT_NE(manifest.find("<ws2:longPathAware>true</ws2:longPathAware>"), std::string::npos)
+      << manifest;
   EXPECT_NE(manifest.find("name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""),
             std::string::npos)
       << manifest;

@@ -35,6 +35,7 @@ using namespace testing_support;
 // The install step as the prompt sees it.
 namespace {
 int gInstallCalls = 0;
+int gInstallMillis = 0;  // how long the stand-in takes, as a slow install
 bool gPromptClosingWhenInstalled = false;
 wxWeakRef<ShapedFrame> gPrompt;
 }  // namespace
@@ -42,6 +43,7 @@ wxWeakRef<ShapedFrame> gPrompt;
 void InstallUpdate() {
   ++gInstallCalls;
   gPromptClosingWhenInstalled = gPrompt && wxTheApp->IsScheduledForDestruction(gPrompt.get());
+  usleep(static_cast<useconds_t>(gInstallMillis) * 1000);
 }
 
 namespace {
@@ -260,6 +262,7 @@ class PromptTest : public testing::Test {
  protected:
   void SetUp() override {
     gInstallCalls = 0;
+    gInstallMillis = 0;
     gPromptClosingWhenInstalled = false;
   }
   TempDir dir;
@@ -562,6 +565,25 @@ TEST_F(PromptTest, RealPointerClickOnTheButtonInstallsOnce) {
   EXPECT_TRUE(Eventually([] { return gInstallCalls > 0; }));
   EXPECT_EQ(WaitChild(xdotool, 30), 0);
   Pump();
+  EXPECT_EQ(gInstallCalls, 1);
+  EXPECT_EQ(prompt.frame(), nullptr);
+}
+
+// A slow install: the second click of a double click waits in the queue
+// while the first one's install runs.
+TEST_F(PromptTest, DoubleClickDuringASlowInstallInstallsOnce) {
+  CopyProductImages(dir);
+  Prompt prompt(dir);
+  gInstallMillis = 1500;
+  const wxPoint target = XPosition(prompt.window()) + wxPoint(180, 255) + wxPoint(20, 20);
+  const pid_t xdotool =
+      Spawn({"/usr/bin/xdotool", "mousemove", std::to_string(target.x), std::to_string(target.y),
+             "click", "--repeat", "2", "--delay", "100", "1", "mousemove", "0", "0"},
+            dir.path());
+  EXPECT_TRUE(Eventually([] { return gInstallCalls > 0; }));
+  EXPECT_FALSE(prompt.frame() && prompt.frame()->IsShown()) << "still shown while installing";
+  EXPECT_EQ(WaitChild(xdotool, 30), 0);
+  for (int i = 0; i < 20; ++i) Pump();
   EXPECT_EQ(gInstallCalls, 1);
   EXPECT_EQ(prompt.frame(), nullptr);
 }

@@ -180,6 +180,11 @@ void ShapedFrame::OnPaint(wxPaintEvent&) {
 }
 
 void ShapedFrame::OnRestart(wxCommandEvent&) {
+  // The install may take seconds; clicks queued meanwhile reach this
+  // handler after it, while the frame still exists.
+  if (restartPressed) return;
+  restartPressed = true;
+  Hide();
   Close(false);  // only schedules the destruction
   InstallUpdate();
 }

@@ -14,8 +14,10 @@ constexpr int ID_RESTART = 186;
 // taskbar button, drawn from "icons/updatebg.png" and carrying the restart
 // button (image "icons/restart.png") at (180, 255). The images are looked up
 // relative to the current directory, then in icons/ beside the executable.
-// The button closes the prompt and runs InstallUpdate(); a right-button
-// release closes it without installing.
+// The button hides and closes the prompt and runs InstallUpdate(), once:
+// clicks that come after the first (a double click, clicks queued while
+// the install runs) are ignored. A right-button release closes it without
+// installing.
 //
 // Created hidden by the update sequence on the main thread; the toolkit
 // deletes it after it has been closed.
@@ -44,6 +46,7 @@ class ShapedFrame : public wxFrame {
   wxBitmap shapeBitmap;
   wxBitmap backgroundBitmap;
   wxPoint dragOffset;
+  bool restartPressed = false;
 
   wxDECLARE_EVENT_TABLE();
 };
