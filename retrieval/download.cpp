@@ -3,12 +3,15 @@
 #include <curl/curl.h>
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <utility>
 
 #include "basedir.h"
 #include "files.h"
+#include "package_ca.h"
+#include "proxy.h"
 #include "report.h"
 #include "transfer_log.h"
 #include "updater_config.h"
@@ -72,10 +75,42 @@ std::string ResponseHeader(CURL* h, const char* name) {
   return header->value;
 }
 
+// Peer and host-name checks stay on (libcurl's defaults); only whom the
+// peer's chain must end at changes.
+void TrustOnly(CURL* h, const char* ca_pem) {
+  if (!*ca_pem) return;
+  curl_blob blob{const_cast<char*>(ca_pem), std::strlen(ca_pem), CURL_BLOB_COPY};
+  curl_easy_setopt(h, CURLOPT_CAINFO_BLOB, &blob);
+  // The blob replaces the default CA file, but not a default CA directory.
+  curl_easy_setopt(h, CURLOPT_CAPATH, static_cast<char*>(nullptr));
+}
+
+void UseProxy(CURL* h, const ProxyChoice& proxy) {
+  // libcurl applies the environment's variables itself.
+  if (proxy.source == ProxySource::kEnvironment) return;
+  // Empty strings: a direct connection, and no exemptions, whatever the
+  // environment says; the system's settings have decided.
+  curl_easy_setopt(h, CURLOPT_PROXY, proxy.proxy.c_str());
+  curl_easy_setopt(h, CURLOPT_NOPROXY, "");
+  if (proxy.logon_credentials) {
+    // ":" stands for the logged-on user (SSPI). Without these, libcurl
+    // would answer a proxy's challenge with nothing; the package
+    // credentials (CURLOPT_USERPWD) are only ever for the server.
+    curl_easy_setopt(h, CURLOPT_PROXYAUTH, CURLAUTH_NEGOTIATE | CURLAUTH_NTLM);
+    curl_easy_setopt(h, CURLOPT_PROXYUSERPWD, ":");
+  }
+}
+
+bool IsTlsRefusal(CURLcode result) {
+  return result == CURLE_PEER_FAILED_VERIFICATION || result == CURLE_SSL_CONNECT_ERROR ||
+         result == CURLE_SSL_CACERT_BADFILE;
+}
+
 // Runs the transfer into `sink`; returns libcurl's result code, or
 // CURLE_FAILED_INIT when there is no handle (nothing was sent then).
 CURLcode Transfer(const char* url, const char* credentials, PackageFile* sink,
-                  const TransferLimits& limits, ConditionalGet* conditional = nullptr) {
+                  const TransferLimits& limits, const char* trusted_ca_pem,
+                  const ProxyChoice& proxy, ConditionalGet* conditional = nullptr) {
   EasyHandle easy(curl_easy_init());
   if (!easy) return CURLE_FAILED_INIT;
   CURL* h = easy.get();
@@ -94,7 +129,14 @@ CURLcode Transfer(const char* url, const char* credentials, PackageFile* sink,
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, limits.low_speed_limit_bytes_per_second);
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, limits.low_speed_time_seconds);
   curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
+  TrustOnly(h, trusted_ca_pem);
+  UseProxy(h, proxy);
+  char error[CURL_ERROR_SIZE] = "";
+  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error);
   CURLcode result = curl_easy_perform(h);
+  if (IsTlsRefusal(result))
+    Report("Secure connection to %s refused: %s\n", url,
+           *error ? error : curl_easy_strerror(result));
   if (result == CURLE_OK && conditional) {
     long status = 0, unmet = 0;
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
@@ -156,12 +198,14 @@ std::size_t WritePackageChunk(char* data, std::size_t size, std::size_t count, v
 }
 
 int DownloadPackageFrom(const char* url, const char* credentials, const Path& target,
-                        const TransferLimits& limits, PackageHasher* hasher,
-                        ConditionalGet* conditional) {
+                        const TransferLimits& limits, const char* trusted_ca_pem,
+                        PackageHasher* hasher, ConditionalGet* conditional) {
   CurlGlobal curl;
   PackageFile sink(target);
   sink.set_hasher(hasher);
-  int result = Transfer(url, credentials, &sink, limits, conditional);
+  const ProxyChoice proxy = ChooseProxy(url);
+  Report("%s\n", DescribeProxy(proxy).c_str());
+  int result = Transfer(url, credentials, &sink, limits, trusted_ca_pem, proxy, conditional);
   if (result == CURLE_FAILED_INIT) return result;
   // A transfer that delivered no body leaves the earlier package alone.
   if (result == CURLE_OK && sink.started() && !sink.Commit()) result = CURLE_WRITE_ERROR;
@@ -175,8 +219,9 @@ DownloadOutcome DownloadPackage(PackageHasher* hasher, ConditionalGet* condition
   // Where the extraction reads it, whatever the current directory; the
   // program never creates "update".
   const Path target = GetBaseDir() + PATH_TEXT("update") + kPathSeparator + PATH_TEXT("update.zip");
-  const int result = DownloadPackageFrom(config::kPackageUrl, config::kCredentials, target,
-                                         TransferLimits(), hasher, conditional);
+  const int result =
+      DownloadPackageFrom(config::kPackageUrl, config::kCredentials, target, TransferLimits(),
+                          config::kPackageCaPem, hasher, conditional);
   if (result != CURLE_OK) return DownloadOutcome::kNone;
   if (conditional->not_modified) return DownloadOutcome::kNotModified;
   // A success without a body stored nothing.
@@ -188,5 +233,6 @@ bool DownloadSignature() {
       GetBaseDir() + PATH_TEXT("update") + kPathSeparator + PATH_TEXT("update.zip.minisig");
   RemoveFileEntry(target);
   const std::string url = std::string(config::kPackageUrl) + ".minisig";
-  return DownloadPackageFrom(url.c_str(), config::kCredentials, target) == CURLE_OK;
+  return DownloadPackageFrom(url.c_str(), config::kCredentials, target, TransferLimits(),
+                             config::kPackageCaPem) == CURLE_OK;
 }

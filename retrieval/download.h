@@ -28,7 +28,8 @@ enum class DownloadOutcome {
 };
 
 // Fetches the package from the compiled-in address with the compiled-in
-// credentials, on the condition that it differs from the installed one
+// credentials, trusting the compiled-in CAs for an https address, on the
+// condition that it differs from the installed one
 // (`conditional` carries the installed package's ETag and Last-Modified,
 // and receives the server's), feeding every byte of the body to `hasher`.
 // After kStored `hasher` has seen exactly the new package's bytes.
@@ -62,14 +63,21 @@ struct TransferLimits {
 // bytes, duration, the address without credentials). A failure also prints
 // its decimal libcurl result code and a line end on standard output. Returns
 // that code: 0 on success, 22 for any status but a success (2xx), 23 when the body
-// could not be stored.
+// could not be stored, 60 when an https server's certificate is refused
+// (after a line saying why).
+// An https server must present a certificate for the address's host name
+// from one of the CAs in `trusted_ca_pem` (PEM text), or, when that is
+// empty, from one the system trusts. The proxy is the one the system's
+// settings choose for `url` (platform/proxy.h), named in one line on
+// standard output before the transfer; the credentials never go to it.
 // When `hasher` is given, the sink feeds it every byte it stores. When
 // `conditional` is given, the request carries its conditions, and an
 // answer that the body is unchanged (304, or a Last-Modified that does
 // not meet the condition) stores nothing and returns 0.
 int DownloadPackageFrom(const char* url, const char* credentials, const Path& target,
                         const TransferLimits& limits = TransferLimits(),
-                        PackageHasher* hasher = nullptr, ConditionalGet* conditional = nullptr);
+                        const char* trusted_ca_pem = "", PackageHasher* hasher = nullptr,
+                        ConditionalGet* conditional = nullptr);
 
 // Why the last DownloadPackageFrom of this process failed, in a few words
 // for the run's outcome line ("the server answered HTTP 404", libcurl's

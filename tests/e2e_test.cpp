@@ -579,6 +579,44 @@ TEST_F(WholeProgram, NothingNewOnTheServerMeansNothingDone) {
   EXPECT_NE(ReadFile(dir_ / "update/installed.record"), record);
 }
 
+// A second build of the whole program, as a publisher makes it: an https
+// address on the package port and a CA file of its own, made here by
+// openssl, into which its private key has slipped.
+TEST_F(WholeProgram, HttpsBuildWithItsOwnCaInstallsAndCarriesNoKey) {
+  TempDir pki;
+  ASSERT_EQ(RunProgram({MAKE_CERTIFICATES, pki.path()}, "/", 120).exit_code, 0);
+  WriteFile(pki / "publisher.pem", ReadFile(pki / "ca.pem") + ReadFile(pki / "ca.key"));
+  const std::string url = "https://localhost:" + std::to_string(port_) + kPackagePath;
+  const RunResult configure =
+      RunProgram({CMAKE_EXE, "-S", SOURCE_DIR, "-B", HTTPS_BUILD_DIR, "-DUPDATER_TESTS=OFF",
+                  "-DCMAKE_BUILD_TYPE=" BUILD_TYPE, "-DUPDATER_PACKAGE_URL=" + url,
+                  std::string("-DUPDATER_CREDENTIALS=") + config::kCredentials,
+                  std::string("-DUPDATER_MAIN_APP=") + config::kMainApp,
+                  "-DUPDATER_CA_FILE=" + pki / "publisher.pem"},
+                 "/", 300);
+  ASSERT_EQ(configure.exit_code, 0) << configure.out << configure.err;
+  const RunResult build =
+      RunProgram({CMAKE_EXE, "--build", HTTPS_BUILD_DIR, "--target", "updater", "-j2"}, "/", 1500);
+  ASSERT_EQ(build.exit_code, 0) << build.out << build.err;
+  const std::string program = ReadFile(HTTPS_BUILD_DIR "/updater");
+  EXPECT_EQ(program.find("PRIVATE KEY"), std::string::npos);
+  const std::string ca = ReadFile(pki / "ca.pem");
+  EXPECT_NE(program.find(ca.substr(0, ca.find("-----END"))), std::string::npos);
+  CopyFile(HTTPS_BUILD_DIR "/updater", updater_);
+  Nginx server(served_.path(), config::kCredentials, port_,
+               {pki / "server.pem", pki / "server.key"});
+  ASSERT_TRUE(server.started()) << server.failure();
+  const Tree before = Files(dir_.path());
+
+  const RunResult run = RunProgram({updater_}, dir_.path(), 60);
+
+  EXPECT_EQ(run.exit_code, 1) << run.out << run.err;
+  EXPECT_EQ(Files(dir_.path()), Installed(before)) << run.out;
+  EXPECT_EQ(Names(dir_ / "update"), "installed.record");
+  EXPECT_NE(server.AccessLog().find("GET " + kPackagePath + " HTTP/1.1\" 200 "), std::string::npos)
+      << server.AccessLog();
+}
+
 TEST_F(WholeProgram, WithoutAPackageNothingChangesAndNoWindowOpens) {
   ASSERT_FALSE(PortAccepts(port_)) << "something serves the package port " << port_;
   const pid_t app = StartMainApp();

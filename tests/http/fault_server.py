@@ -20,7 +20,8 @@ import os
 import socket
 import struct
 
-REASONS = {401: "Unauthorized", 404: "Not Found", 500: "Internal Server Error"}
+REASONS = {401: "Unauthorized", 404: "Not Found", 407: "Proxy Authentication Required",
+           500: "Internal Server Error"}
 
 
 def body_bytes(n):
