@@ -483,6 +483,8 @@ TEST_F(WholeProgram, RightClickOnThePromptClosesItOnceTheMessageBoxIsDismissed) 
   Tree expected = Overlay(before, package_files_, "update/unzip/");
   expected["update/unzip"] = "<dir>";
   expected["update/update.zip"] = ReadFile(served_ / "update.zip");
+  // The record of the package that passed the check, for an install to come.
+  expected["update/pending.record"] = ReadFile(dir_ / "update/pending.record");
   EXPECT_EQ(Files(dir_.path()), expected);
   bool killed = false;
   EXPECT_FALSE(MainAppEnded(app, &killed)) << "the main application was stopped";
@@ -510,8 +512,8 @@ TEST_F(WholeProgram, ARefusedPackageChangesNothingAndSaysWhy) {
   EXPECT_EQ(run.exit_code, 1) << run.out << run.err;
   Tree expected = before;
   expected["update/update.zip"] = ReadFile(served_ / "update.zip");
-  expected["update/unzip"] = "<dir>";
-  expected["update/unzip/readme.txt"] = "new";
+  // Every name is checked before anything is written.
+  expected["update/pending.record"] = ReadFile(dir_ / "update/pending.record");
   EXPECT_EQ(WithoutLog(Snapshot(dir_.path())), expected);
   const std::string log = UpdaterLog();
   EXPECT_NE(log.find("] refusing entry outside the destination: "), std::string::npos) << log;
