@@ -2,10 +2,15 @@
 
 #include <wx/image.h>
 
+#include "basedir.h"
 #include "download.h"
 #include "extract.h"
 #include "install.h"
+#include "package_check.h"
+#include "report.h"
 #include "shapd.h"
+#include "transaction.h"
+#include "updater_config.h"
 #include "window.h"
 
 namespace {
@@ -29,22 +34,51 @@ bool MyApp::OnInitGui() {
 bool MyApp::OnInit() { return wxAppConsoleBase::OnInit(); }
 
 int MyApp::OnRun() {
+  // The log comes first, so that a run that ends at the lock says so too.
+  const InstallPaths paths = InstallPathsFor(GetBaseDir());
+  AttachLog(paths.log, paths.old_log);
+  ReportToLog("Updater started in %s\n", PathToUtf8(paths.base).c_str());
+
   // One updater at a time, and none before a killed one's install is
   // settled: both come before anything else touches the installation.
   FileLock lock;
-  if (!LockUpdateRun(&lock) || !RecoverInterruptedInstall()) return 1;
+  if (!LockUpdateRun(&lock)) return 1;
+  if (!RecoverInterruptedInstall()) {
+    ReportOutcome(RunOutcome::kInstallFailed, "an interrupted install could not be undone");
+    return 1;
+  }
 
-  DownloadPackage();
-  // A run with nothing complete to install (no package, a broken or hostile
-  // one) leaves the application alone: no prompt, nothing stopped or moved.
-  if (!ExtractPackage()) return 1;
+  // Only a package that differs from the installed one is sent.
+  ConditionalGet conditional = InstalledPackageConditions();
+  PackageHasher hasher;
+  const DownloadOutcome downloaded = DownloadPackage(&hasher, &conditional);
+  // A run with nothing complete to install (no package, the installed one
+  // again, a broken or hostile one, one not genuine or older than the
+  // installed one) leaves the application alone: no prompt, nothing stopped
+  // or moved. The check reports its own outcome.
+  if (CheckPackage(config::kPublicKeys, downloaded, &hasher, conditional) !=
+      PackageVerdict::kInstall)
+    return 1;
+  if (!ExtractPackage()) {
+    // A failed download is why there is nothing to install; a package that
+    // an earlier run left would have been installed all the same.
+    const std::string download_failure = LastDownloadFailure();
+    if (!download_failure.empty())
+      ReportOutcome(RunOutcome::kDownloadFailed, download_failure);
+    else
+      ReportOutcome(RunOutcome::kPackageRefused, "it cannot be unpacked completely");
+    return 1;
+  }
 
   if (IsMainAppRunning()) {
+    ReportToLog("The main application is running: the restart prompt waits for the user\n");
     auto* frame = new ShapedFrame();
     ApplyButtonFaceColourKey(*frame);
     frame->Show(true);
     frame->CenterOnScreen(wxBOTH);
     wxApp::OnRun();  // until the prompt is gone
+    // Its restart button reported the install's outcome already.
+    ReportOutcome(RunOutcome::kPromptClosed);
   } else {
     InstallUpdate();
   }

@@ -11,6 +11,17 @@ endif()
 if(CMAKE_CROSSCOMPILING)
   set(UPDATER_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix
       CACHE PATH "Wine prefix the tests make on first use")
+  # A 64-bit build runs under Wine's 64-bit loader, called by its own name:
+  # the "wine" command always takes the 32-bit one when that is installed.
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(UPDATER_WINEARCH win64)
+    set(UPDATER_WINE /usr/lib/wine/wine64)
+    set(UPDATER_WINESERVER /usr/lib/wine/wineserver64)
+  else()
+    set(UPDATER_WINEARCH win32)
+    set(UPDATER_WINE wine)
+    set(UPDATER_WINESERVER wineserver)
+  endif()
   configure_file(${CMAKE_CURRENT_LIST_DIR}/wine-run.in ${CMAKE_BINARY_DIR}/wine-run @ONLY
                  FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
                                   GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)

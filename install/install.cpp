@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "basedir.h"
+#include "durable.h"
 #include "processes.h"
 #include "report.h"
 #include "transaction.h"
@@ -88,11 +89,13 @@ bool LockUpdateRun(const InstallSettings& settings, FileLock* lock) {
       return true;
     case LockResult::kBusy:
       Report("Another updater is running in %s; this one ends\n", PathToUtf8(paths.base).c_str());
+      ReportOutcome(RunOutcome::kAnotherUpdater);
       return false;
     case LockResult::kFailed:
       break;
   }
   Report("Cannot lock %s; this updater ends\n", PathToUtf8(paths.lock).c_str());
+  ReportOutcome(RunOutcome::kNotStarted, "no working directory to lock");
   return false;
 }
 
@@ -113,6 +116,11 @@ void InstallUpdate(const InstallSettings& settings) {
   // may be stale by now.
   const std::vector<ProcessId> instances = MainAppInstances(settings);
   const bool was_running = !instances.empty();
+  // The unpacked package's data goes to the disk while the application
+  // still runs: the swap's own flush, which stays, then finds little left
+  // to write while the application is down. (Where the volume cannot be
+  // flushed as a whole, the swap flushes file by file, as before.)
+  FlushFileSystem(paths.base);
   // Termination is asynchronous, and a file that an ending process still
   // holds cannot be replaced. An instance that is still there after the
   // wait would make the swap fail half-way at best, and the user would find
@@ -123,14 +131,24 @@ void InstallUpdate(const InstallSettings& settings) {
   ProcessId survivor = 0;
   if (was_running && !StopAll(settings, instances, kTerminationWait, &survivor)) {
     Report("Cannot stop %s (process %lu); nothing installed\n", PathToUtf8(app).c_str(), survivor);
+    ReportOutcome(RunOutcome::kInstallFailed, "a running instance could not be stopped");
     return;
   }
   const SwapResult swap = SwapInPackage(paths);
   // After a rollback this is the old version again. An undo that could not
   // finish leaves a mix that is better not started, and everything in
   // update/ for the next run to finish the undo.
-  if (swap == SwapResult::kStuck) return;
+  if (swap == SwapResult::kStuck) {
+    ReportOutcome(RunOutcome::kInstallFailed,
+                  "the previous version could not be restored; the next run tries again");
+    return;
+  }
+  if (swap == SwapResult::kInstalled) KeepPackageRecord(paths);
   if (was_running && !StartDetachedProgram(app))
     Report("Cannot start %s again\n", PathToUtf8(app).c_str());
   ClearWorkingDirectory(paths);
+  if (swap == SwapResult::kInstalled)
+    ReportOutcome(RunOutcome::kInstalled);
+  else
+    ReportOutcome(RunOutcome::kInstallFailed, "the previous version is back in place");
 }

@@ -30,8 +30,9 @@ bool IsMainAppRunning(const InstallSettings& settings);
 // Keeps a second updater out of this installation for the whole run: takes
 // the lock file BaseDir + "update/updater.lock" (update/ must exist; it is
 // never created), held until `lock` dies or the process ends. On failure
-// writes one line to standard output and returns false: the run must then
-// end at once, touching nothing. Main thread, first thing in a run.
+// writes one line to standard output, reports the run's outcome (see
+// report.h) and returns false: the run must then end at once, touching
+// nothing. Main thread, first thing in a run.
 bool LockUpdateRun(FileLock* lock);
 bool LockUpdateRun(const InstallSettings& settings, FileLock* lock);
 
@@ -48,7 +49,8 @@ bool RecoverInterruptedInstall(const InstallSettings& settings);
 // old version is put back and started again instead. When an instance
 // cannot be stopped (no right to, or it does not end within
 // kTerminationWait), nothing is installed or started and a line names its
-// process id. A start that fails is reported in one line. Main thread, with the
+// process id. A start that fails is reported in one line. Reports the run's
+// outcome (installed, or install failed). Main thread, with the
 // run lock held; called by the update sequence or from the restart prompt's
 // button handler; blocks until done.
 void InstallUpdate();

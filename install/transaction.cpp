@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "basedir.h"
 #include "durable.h"
 #include "files.h"
 #include "report.h"
@@ -325,6 +326,10 @@ InstallPaths InstallPathsFor(const Path& base_dir) {
   paths.backup = paths.update + PATH_TEXT("backup") + kPathSeparator;
   paths.journal = paths.update + PATH_TEXT("install.journal");
   paths.lock = paths.update + PATH_TEXT("updater.lock");
+  paths.log = paths.update + PATH_TEXT("updater.log");
+  paths.old_log = paths.update + PATH_TEXT("updater.log.1");
+  paths.record = paths.update + kInstalledRecordName;
+  paths.pending_record = paths.update + kPendingRecordName;
   return paths;
 }
 
@@ -376,9 +381,16 @@ SwapResult SwapInPackage(const InstallPaths& paths) {
   return SwapResult::kRolledBack;
 }
 
+void KeepPackageRecord(const InstallPaths& paths) {
+  if (!Exists(paths.pending_record)) return;
+  if (MoveReplacing(paths.pending_record, paths.record)) FlushDirectory(paths.update);
+}
+
 void ClearWorkingDirectory(const InstallPaths& paths) {
   const size_t name_start = paths.update.size();
-  ClearDirectory(paths.update, {paths.journal.substr(name_start), paths.lock.substr(name_start)});
+  ClearDirectory(paths.update, {paths.journal.substr(name_start), paths.lock.substr(name_start),
+                                paths.log.substr(name_start), paths.old_log.substr(name_start),
+                                paths.record.substr(name_start)});
   if (IsDirectory(paths.backup)) {
     SetAsideBackups(paths);
     RemoveEmptyDirectory(paths.backup);
@@ -417,6 +429,7 @@ bool RecoverInterruptedInstall(const InstallPaths& paths) {
     }
     case JournalState::kSwapped:
       Report("Finishing an interrupted install\n");
+      KeepPackageRecord(paths);
       break;
     case JournalState::kNoPlan:  // cut off before the first move
     case JournalState::kRolledBack:

@@ -22,12 +22,17 @@
 
 // Where one install works; every path ends in a separator except the files.
 struct InstallPaths {
-  Path base;     // the installation directory
-  Path update;   // base + "update/": the working directory, never created here
-  Path unzip;    // update + "unzip/": the unpacked package
-  Path backup;   // update + "backup/": the replaced files while the swap runs
-  Path journal;  // update + "install.journal"
-  Path lock;     // update + "updater.lock"
+  Path base;            // the installation directory
+  Path update;          // base + "update/": the working directory, never created here
+  Path unzip;           // update + "unzip/": the unpacked package
+  Path backup;          // update + "backup/": the replaced files while the swap runs
+  Path journal;         // update + "install.journal"
+  Path lock;            // update + "updater.lock"
+  Path log;             // update + "updater.log": kept across runs
+  Path old_log;         // update + "updater.log.1": the log before its last rotation
+  Path record;          // update + "installed.record": the installed package's record
+  Path pending_record;  // update + "pending.record": the record of the package
+                        // being installed, written before the swap
 };
 
 InstallPaths InstallPathsFor(const Path& base_dir);
@@ -44,9 +49,16 @@ enum class SwapResult {
 // the clean-up of update/ to the caller.
 SwapResult SwapInPackage(const InstallPaths& paths);
 
+// After a complete swap: renames the pending record, if any, over the
+// installed package's record and puts the rename on the disk. Called before
+// the clean-up removes the journal, so that no finished install stays
+// unrecorded.
+void KeepPackageRecord(const InstallPaths& paths);
+
 // Empties update/ after a finished or rolled-back swap: everything but the
-// run lock, and the journal last, so that a run killed while clearing up
-// still finds its journal and clears up again.
+// run lock, the log and the installed package's record, and the journal
+// last, so that a run killed while clearing up still finds its journal and
+// clears up again.
 void ClearWorkingDirectory(const InstallPaths& paths);
 
 // Finishes the install of a run that was killed during it, if any: rolls

@@ -45,6 +45,10 @@ inline FilePtr WithBuffer(FILE* file) {
   return FilePtr(file, std::move(closer));
 }
 
+// Opens the file at path for binary reading ("rb"), without a buffer of its
+// own: callers read in large blocks. Null on failure.
+FilePtr OpenFileForReading(const Path& path);
+
 // Flushes and closes; false when buffered data could not be written.
 bool CloseWrittenFile(FilePtr file);
 

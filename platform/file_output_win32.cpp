@@ -41,6 +41,12 @@ FilePtr OpenFileForReading(const Path& path, uint64_t* size) {
   return Measured(_wfopen(path.c_str(), L"rb"), size);
 }
 
+FilePtr OpenFileForReading(const Path& path) {
+  FILE* file = _wfopen(path.c_str(), L"rb");
+  if (file) setvbuf(file, nullptr, _IONBF, 0);
+  return FilePtr(file);
+}
+
 bool CloseWrittenFile(FilePtr file) { return fclose(file.release()) == 0; }
 
 void SetFileTimeFromDos(const Path& path, uint32_t dos_date_time) {

@@ -8,13 +8,17 @@
 #include <cstring>
 #include <memory>
 #include <random>
+#include <string>
 #include <thread>
 #include <utility>
 
 #include "basedir.h"
 #include "durable.h"
 #include "files.h"
+#include "package_ca.h"
+#include "proxy.h"
 #include "report.h"
+#include "transfer_log.h"
 #include "updater_config.h"
 
 namespace {
@@ -58,6 +62,7 @@ struct Attempt {
   Clock::time_point deadline;  // the end of the whole download
   long status = 0;             // the final answer's HTTP status; 0 before one came
   long long retry_after = -1;  // its Retry-After in seconds; -1 without
+  bool conditional = false;    // the request carries conditions: a 304 is an answer
   bool inconsistent = false;   // the answer does not continue the partial file
 };
 
@@ -134,6 +139,8 @@ std::size_t OnHeaderLine(char* data, std::size_t size, std::size_t count, void* 
   if (curl_easy_getinfo(attempt->handle, CURLINFO_RETRY_AFTER, &retry_after) == CURLE_OK &&
       AnswerHeader(attempt->handle, "Retry-After"))
     attempt->retry_after = std::max<curl_off_t>(retry_after, 0);  // a date already past: now
+  // Not modified: no body follows, and nothing is stored.
+  if (status == 304 && attempt->conditional) return bytes;
   if (status == 206) {
     if (attempt->offset == 0 || !ContinuesPartial(*attempt)) {
       attempt->inconsistent = true;
@@ -147,18 +154,86 @@ std::size_t OnHeaderLine(char* data, std::size_t size, std::size_t count, void* 
   return bytes;
 }
 
+// Puts the conditions on the request: If-None-Match as a header of its
+// own, else If-Modified-Since through libcurl's time condition. A server
+// judges by the entity tag when it has one and ignores the date then; but
+// libcurl also drops the body of any answer dated before the condition
+// itself, and would so never fetch a new package whose file is older than
+// the installed one's (a release put back, a restored backup).
+// Headers go to `headers`, which the caller hands to libcurl.
+bool SetConditions(CURL* h, const ConditionalGet& conditional, HeaderList* headers) {
+  if (!conditional.if_none_match.empty()) {
+    const std::string line = "If-None-Match: " + conditional.if_none_match;
+    curl_slist* list = curl_slist_append(headers->get(), line.c_str());
+    if (!list) return false;
+    headers->release();
+    headers->reset(list);
+    return true;
+  }
+  const time_t since = conditional.if_modified_since.empty()
+                           ? -1
+                           : curl_getdate(conditional.if_modified_since.c_str(), nullptr);
+  if (since > 0) {
+    curl_easy_setopt(h, CURLOPT_TIMECONDITION, static_cast<long>(CURL_TIMECOND_IFMODSINCE));
+    curl_easy_setopt(h, CURLOPT_TIMEVALUE_LARGE, static_cast<curl_off_t>(since));
+  }
+  return true;
+}
+
+std::string ResponseHeader(CURL* h, const char* name) {
+  curl_header* header = nullptr;
+  if (curl_easy_header(h, name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK) return std::string();
+  return header->value;
+}
+
+// Peer and host-name checks stay on (libcurl's defaults); only whom the
+// peer's chain must end at changes.
+void TrustOnly(CURL* h, const char* ca_pem) {
+  if (!*ca_pem) return;
+  curl_blob blob{const_cast<char*>(ca_pem), std::strlen(ca_pem), CURL_BLOB_COPY};
+  curl_easy_setopt(h, CURLOPT_CAINFO_BLOB, &blob);
+  // The blob replaces the default CA file, but not a default CA directory.
+  curl_easy_setopt(h, CURLOPT_CAPATH, static_cast<char*>(nullptr));
+}
+
+void UseProxy(CURL* h, const ProxyChoice& proxy) {
+  // libcurl applies the environment's variables itself.
+  if (proxy.source == ProxySource::kEnvironment) return;
+  // Empty strings: a direct connection, and no exemptions, whatever the
+  // environment says; the system's settings have decided.
+  curl_easy_setopt(h, CURLOPT_PROXY, proxy.proxy.c_str());
+  curl_easy_setopt(h, CURLOPT_NOPROXY, "");
+  if (proxy.logon_credentials) {
+    // ":" stands for the logged-on user (SSPI). Without these, libcurl
+    // would answer a proxy's challenge with nothing; the package
+    // credentials (CURLOPT_USERPWD) are only ever for the server.
+    curl_easy_setopt(h, CURLOPT_PROXYAUTH, CURLAUTH_NEGOTIATE | CURLAUTH_NTLM);
+    curl_easy_setopt(h, CURLOPT_PROXYUSERPWD, ":");
+  }
+}
+
+bool IsTlsRefusal(CURLcode result) {
+  return result == CURLE_PEER_FAILED_VERIFICATION || result == CURLE_SSL_CONNECT_ERROR ||
+         result == CURLE_SSL_CACERT_BADFILE;
+}
+
 // Runs one request into `sink`; returns libcurl's result code, or
 // CURLE_FAILED_INIT when there is no handle (nothing was sent then).
 CURLcode Transfer(const char* url, const char* credentials, PackageFile* sink,
-                  const TransferLimits& limits, Attempt* attempt) {
+                  const TransferLimits& limits, const char* trusted_ca_pem,
+                  const ProxyChoice& proxy, ConditionalGet* conditional, Attempt* attempt) {
   EasyHandle easy(curl_easy_init());
   if (!easy) return CURLE_FAILED_INIT;
   CURL* h = easy.get();
+  HeaderList headers;
+  if (conditional && !SetConditions(h, *conditional, &headers)) return CURLE_OUT_OF_MEMORY;
   curl_easy_setopt(h, CURLOPT_URL, url);
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &WritePackageChunk);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, static_cast<void*>(sink));
   curl_easy_setopt(h, CURLOPT_VERBOSE, 1L);
   curl_easy_setopt(h, CURLOPT_USERPWD, credentials);
+  const std::string password = PasswordOf(credentials);
+  TraceRedacted(h, &password);
   // An error page is not a package: its body is never delivered.
   curl_easy_setopt(h, CURLOPT_FAILONERROR, 1L);
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, limits.connect_timeout_seconds);
@@ -167,6 +242,7 @@ CURLcode Transfer(const char* url, const char* credentials, PackageFile* sink,
   curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
   attempt->handle = h;
   attempt->sink = sink;
+  attempt->conditional = conditional != nullptr;
   curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &OnHeaderLine);
   curl_easy_setopt(h, CURLOPT_HEADERDATA, static_cast<void*>(attempt));
   // The whole download's time limit cuts this request too.
@@ -176,19 +252,41 @@ CURLcode Transfer(const char* url, const char* credentials, PackageFile* sink,
   // The rest of the partial file, only if it is still the same file: a
   // server whose file changed, or that ignores ranges, answers 200 with the
   // whole body, which starts over in this same request.
-  HeaderList headers;
+  // The conditions (in `headers` already) go along with the range.
   std::string range;
   if (attempt->offset > 0) {
     range = std::to_string(attempt->offset) + "-";
     curl_easy_setopt(h, CURLOPT_RANGE, range.c_str());
-    headers.reset(curl_slist_append(nullptr, ("If-Range: " + attempt->resumed.validator).c_str()));
-    curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+    const std::string line = "If-Range: " + attempt->resumed.validator;
+    curl_slist* list = curl_slist_append(headers.get(), line.c_str());
+    if (!list) return CURLE_OUT_OF_MEMORY;
+    headers.release();
+    headers.reset(list);
   }
+  if (headers) curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+  TrustOnly(h, trusted_ca_pem);
+  UseProxy(h, proxy);
+  char error[CURL_ERROR_SIZE] = "";
+  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error);
   CURLcode result = curl_easy_perform(h);
+  if (IsTlsRefusal(result))
+    Report("Secure connection to %s refused: %s\n", url,
+           *error ? error : curl_easy_strerror(result));
   // The head callback refused the body of an answer that is no success.
   if (result == CURLE_WRITE_ERROR && (attempt->status < 200 || attempt->status > 299) &&
       attempt->status != 0)
     result = CURLE_HTTP_RETURNED_ERROR;
+  if (result == CURLE_OK && conditional) {
+    long status = 0, unmet = 0;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_getinfo(h, CURLINFO_CONDITION_UNMET, &unmet);
+    // libcurl itself drops the body of a 200 whose Last-Modified does not
+    // meet the time condition.
+    conditional->not_modified = status == 304 || unmet != 0;
+    if (conditional->not_modified) return CURLE_OK;
+    conditional->etag = ResponseHeader(h, "ETag");
+    conditional->last_modified = ResponseHeader(h, "Last-Modified");
+  }
   if (result == CURLE_OK) {
     // libcurl lets a 401 through when the server sent no challenge it
     // recognises, and redirects are not followed: only a success status
@@ -197,6 +295,7 @@ CURLcode Transfer(const char* url, const char* credentials, PackageFile* sink,
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
     if (status < 200 || status > 299) result = CURLE_HTTP_RETURNED_ERROR;
   }
+  LogTransfer(h, result);
   return result;
 }
 
@@ -342,6 +441,15 @@ bool PackageFile::Open() {
     uint64_t size = 0;
     stream_ = OpenFileForAppending(partial_, &size);
     if (stream_ && size != offset_) stream_.reset();
+    // The hash covers the whole package: the bytes already on disk first.
+    if (stream_ && hasher_) {
+      hasher_->Reset();
+      if (!ReadPartial([this](const char* data, std::size_t count) {
+            hasher_->Update(data, count);
+            return true;
+          }))
+        stream_.reset();
+    }
     size_ = offset_;
     identified_ = true;
     return stream_ != nullptr;
@@ -350,6 +458,8 @@ bool PackageFile::Open() {
   RemoveFileEntry(identification_);
   stream_ = OpenFileForWriting(partial_);
   if (!stream_) return false;
+  // A whole body starts the hash over.
+  if (hasher_) hasher_->Reset();
   size_ = 0;
   identified_ = false;
   if (!source_.resumable()) return true;
@@ -370,6 +480,8 @@ std::size_t PackageFile::Write(const char* data, std::size_t size, std::size_t c
   if (!stream_ && !Open()) return static_cast<std::size_t>(-1);
   const std::size_t written = std::fwrite(data, size, count, stream_.get());
   size_ += static_cast<uint64_t>(written) * size;
+  // Hashing here costs no second pass over the file.
+  if (hasher_) hasher_->Update(data, written * size);
   return written;
 }
 
@@ -411,9 +523,13 @@ std::size_t WritePackageChunk(char* data, std::size_t size, std::size_t count, v
 }
 
 int DownloadPackageFrom(const char* url, const char* credentials, const Path& target,
-                        const TransferLimits& limits) {
+                        const TransferLimits& limits, const char* trusted_ca_pem,
+                        PackageHasher* hasher, ConditionalGet* conditional) {
   CurlGlobal curl;
   PackageFile sink(target);
+  sink.set_hasher(hasher);
+  const ProxyChoice proxy = ChooseProxy(url);
+  Report("%s\n", DescribeProxy(proxy).c_str());
   const Clock::time_point deadline = Clock::now() + limits.time_limit;
   // Seeded apart on every machine, so that clients that failed together
   // spread out.
@@ -428,7 +544,8 @@ int DownloadPackageFrom(const char* url, const char* credentials, const Path& ta
     Attempt attempt;
     attempt.deadline = deadline;
     attempt.offset = sink.FindResumable(&attempt.resumed);
-    const CURLcode code = Transfer(url, credentials, &sink, limits, &attempt);
+    const CURLcode code =
+        Transfer(url, credentials, &sink, limits, trusted_ca_pem, proxy, conditional, &attempt);
     result = code;
     if (code == CURLE_FAILED_INIT) return result;
     if (code == CURLE_OK) {
@@ -478,13 +595,28 @@ int DownloadPackageFrom(const char* url, const char* credentials, const Path& ta
     std::this_thread::sleep_for(delay);
   }
   if (result != CURLE_OK) Report("%d\n", result);
+  NoteDownloadResult(result);
   return result;
 }
 
-int DownloadPackage() {
+DownloadOutcome DownloadPackage(PackageHasher* hasher, ConditionalGet* conditional) {
   // Where the extraction reads it, whatever the current directory; the
   // program never creates "update".
   const Path target = GetBaseDir() + PATH_TEXT("update") + kPathSeparator + PATH_TEXT("update.zip");
-  DownloadPackageFrom(config::kPackageUrl, config::kCredentials, target);
-  return 0;
+  const int result =
+      DownloadPackageFrom(config::kPackageUrl, config::kCredentials, target, TransferLimits(),
+                          config::kPackageCaPem, hasher, conditional);
+  if (result != CURLE_OK) return DownloadOutcome::kNone;
+  if (conditional->not_modified) return DownloadOutcome::kNotModified;
+  // A success without a body stored nothing.
+  return hasher->size() > 0 ? DownloadOutcome::kStored : DownloadOutcome::kNone;
+}
+
+bool DownloadSignature() {
+  const Path target =
+      GetBaseDir() + PATH_TEXT("update") + kPathSeparator + PATH_TEXT("update.zip.minisig");
+  RemoveFileEntry(target);
+  const std::string url = std::string(config::kPackageUrl) + ".minisig";
+  return DownloadPackageFrom(url.c_str(), config::kCredentials, target, TransferLimits(),
+                             config::kPackageCaPem) == CURLE_OK;
 }

@@ -11,12 +11,38 @@
 #include <string>
 
 #include "file_output.h"
+#include "package_hash.h"
 #include "path.h"
 
+// A conditional GET and what the server answered about the body.
+struct ConditionalGet {
+  std::string if_none_match;      // sent as If-None-Match when not empty
+  std::string if_modified_since;  // an HTTP date, sent as If-Modified-Since
+                                  // when not empty and there is no entity tag
+  bool not_modified = false;      // out: the server said the body is unchanged
+  std::string etag;               // out: the answer's ETag, if any
+  std::string last_modified;      // out: the answer's Last-Modified, if any
+};
+
+enum class DownloadOutcome {
+  kStored,       // a new package is on disk
+  kNotModified,  // the server's package is the installed one (304)
+  kNone,         // nothing new stored: an earlier package is as it was
+};
+
 // Fetches the package from the compiled-in address with the compiled-in
-// credentials. Always returns 0: the outcome shows in the file on disk and
-// in the diagnostics.
-int DownloadPackage();
+// credentials, trusting the compiled-in CAs for an https address, on the
+// condition that it differs from the installed one
+// (`conditional` carries the installed package's ETag and Last-Modified,
+// and receives the server's), feeding every byte of the body to `hasher`.
+// After kStored `hasher` has seen exactly the new package's bytes.
+DownloadOutcome DownloadPackage(PackageHasher* hasher, ConditionalGet* conditional);
+
+// Fetches the package's signature file from the package address plus
+// ".minisig", with the same credentials, into BaseDir +
+// "update/update.zip.minisig". An earlier signature file is removed first:
+// it belongs to an earlier package. True when one was stored.
+bool DownloadSignature();
 
 // A server that accepts the connection and then stalls must not keep the
 // invisible updater alive forever; a slow but moving transfer is cut only
@@ -65,12 +91,32 @@ std::chrono::milliseconds RetryDelay(int failures, long long retry_after_seconds
 // removed. Connection failures, time-outs, cut bodies and the statuses 408,
 // 429, 500, 502, 503 and 504 are retried within `limits`; each failed
 // attempt prints one line on standard output (its number, what failed, and
-// the wait before the next). libcurl's verbose trace goes to standard error;
-// a failed download ends with its decimal libcurl result code and a line
-// end on standard output. Returns that code: 0 on success, 22 for any status
-// but a success (2xx), 23 when the body could not be stored.
+// the wait before the next). libcurl's verbose trace goes to standard error,
+// with the credentials' value replaced; the log gets one line for each transfer
+// (status, bytes, duration, the address without credentials). A failed
+// download ends with its decimal libcurl result code and a line end on
+// standard output. Returns that code: 0 on success, 22 for any status but a
+// success (2xx), 23 when the body could not be stored, 60 when an https
+// server's certificate is refused (after a line saying why).
+// An https server must present a certificate for the address's host name
+// from one of the CAs in `trusted_ca_pem` (PEM text), or, when that is
+// empty, from one the system trusts. The proxy is the one the system's
+// settings choose for `url` (platform/proxy.h), named in one line on
+// standard output before the transfer; the credentials never go to it.
+// When `hasher` is given, the sink feeds it every byte it stores, after
+// the bytes already on disk when a transfer continues a partial file. When
+// `conditional` is given, the request carries its conditions, and an
+// answer that the body is unchanged (304, or a Last-Modified that does
+// not meet the condition) stores nothing and returns 0.
 int DownloadPackageFrom(const char* url, const char* credentials, const Path& target,
-                        const TransferLimits& limits = TransferLimits());
+                        const TransferLimits& limits = TransferLimits(),
+                        const char* trusted_ca_pem = "", PackageHasher* hasher = nullptr,
+                        ConditionalGet* conditional = nullptr);
+
+// Why the last DownloadPackageFrom of this process failed, in a few words
+// for the run's outcome line ("the server answered HTTP 404", libcurl's
+// text for its code); empty when it succeeded or none ran. Main thread.
+std::string LastDownloadFailure();
 
 // What the server said a body is: its validator (a strong ETag, else a
 // Last-Modified date; the If-Range value) and its total size. A partial file
@@ -120,6 +166,8 @@ class PackageFile {
   // body, such as a hash, when a transfer continues it). False when they
   // cannot all be read or `consume` returns false.
   bool ReadPartial(const std::function<bool(const char*, std::size_t)>& consume) const;
+  // Every byte written from now on is fed to `hasher` too (null: none).
+  void set_hasher(PackageHasher* hasher) { hasher_ = hasher; }
 
   // Writes `count` items of `size` bytes; the result is that of the C block
   // write, or all ones when the partial file cannot be opened. The first
@@ -152,6 +200,7 @@ class PackageFile {
   PartialSource source_;
   uint64_t size_ = 0;
   bool identified_ = false;  // the identification file describes the open partial file
+  PackageHasher* hasher_ = nullptr;
 };
 
 // libcurl write callback; `sink` is a PackageFile. Returns what

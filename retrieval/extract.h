@@ -4,8 +4,6 @@
 // every call blocks until it is done. Progress and failures are printed as
 // lines on standard output ("Cannot open " on standard error).
 
-#include <unzip.h>
-
 #include <string>
 
 #include "path.h"
@@ -18,19 +16,25 @@ bool ExtractPackage();
 
 // Extracts every entry of the archive at archive_path below destination
 // (created when missing; a trailing separator is added when there is none).
+// One pass over the archive's central directory comes before anything is
+// written: a name that would reach outside the destination, that Windows
+// cannot hold (a device name, a reserved character such as ':', a component
+// ending in a dot or a blank) or that differs from another only in letter
+// case, an encrypted entry or an unknown compression method refuses the
+// whole package with one line naming the entry; so does a package that
+// would not fit in the free space of the destination's volume. Names stored
+// without the UTF-8 flag that are not UTF-8 are read in the Chinese legacy
+// code page (936). An entry whose local header disagrees with the central
+// directory, or whose data is longer or shorter than declared, stops the
+// extraction with a line naming it.
+// Directories are made first; the files are then written by `workers`
+// workers (1 or 2; 0 picks two where the machine has two cores and the
+// package is not tiny), each with its own handle on the archive and a share
+// of the entries in archive order. The lines come in archive order all the
+// same, and an entry that stops the extraction leaves only what one worker
+// would have written.
 // True when the archive was opened and every entry was visited without a
-// stopping failure. Entries that were reported and skipped are counted into
-// *skipped when it is given.
-bool ExtractArchive(Path archive_path, Path destination, unsigned* skipped = nullptr);
-
-// Visits the entries of an open archive from its current one on, extracting
-// each below prefix (UTF-8, ending in a separator). 1 when the last entry
-// was reached (also for an archive without entries), 0 when it stopped.
-int ExtractAllEntries(unzFile archive, const std::string& prefix, unsigned* skipped = nullptr);
-
-// Extracts the archive's current entry below prefix. 0 lets the walk go on;
-// a negative unzip-library code (UNZ_ERRNO for a failed write) stops it.
-// A target file that cannot be created is reported and skipped (0), and
-// counted into *skipped when it is given.
-// Names that would reach outside prefix are refused and stop the walk.
-int ExtractCurrentEntry(unzFile archive, const std::string& prefix, unsigned* skipped = nullptr);
+// stopping failure. Entries that were reported and skipped (a target file
+// that cannot be created) are counted into *skipped when it is given.
+bool ExtractArchive(Path archive_path, Path destination, unsigned* skipped = nullptr,
+                    unsigned workers = 0);

@@ -33,9 +33,17 @@ size_t ParentEnd(const char* path, size_t end) {
   return i;
 }
 
+int CannotCreate(const char* prefix, std::string* failed_at) {
+  if (failed_at)
+    *failed_at = prefix;
+  else
+    Report("couldn't create directory %s\n", prefix);
+  return 0;
+}
+
 }  // namespace
 
-int MakeDirectoryPath(const std::string& path) {
+int MakeDirectoryPath(const std::string& path, std::string* failed_at) {
   size_t len = path.size();
   if (len == 0) return 0;
   std::unique_ptr<char[]> copy(new (std::nothrow) char[len + 1]);
@@ -62,10 +70,7 @@ int MakeDirectoryPath(const std::string& path) {
       break;
     }
     const size_t parent = ParentEnd(copy.get(), end);
-    if (parent == 0) {
-      Report("couldn't create directory %s\n", copy.get());
-      return 0;
-    }
+    if (parent == 0) return CannotCreate(copy.get(), failed_at);
     copy[end] = held;
     missing.push_back(end);
     end = parent;
@@ -77,10 +82,7 @@ int MakeDirectoryPath(const std::string& path) {
     copy[end] = '\0';
     MakeDirResult reason;
     MakeDirectory(copy.get(), &reason);
-    if (reason == MakeDirResult::kParentMissing) {
-      Report("couldn't create directory %s\n", copy.get());
-      return 0;
-    }
+    if (reason == MakeDirResult::kParentMissing) return CannotCreate(copy.get(), failed_at);
     copy[end] = held;
   }
   return 1;

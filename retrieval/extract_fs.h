@@ -21,9 +21,11 @@ bool MakeDirectory(const std::string& path, MakeDirResult* reason = nullptr);
 // Creates every missing directory along path ('/' and '\' both separate;
 // one trailing separator is ignored). 1 done; 0 for an empty path or when a
 // level cannot be made because the one above it is missing (prints
-// "couldn't create directory %s\n" with that prefix); -104 when no working
-// copy can be allocated (prints "Error allocating memory\n").
-int MakeDirectoryPath(const std::string& path);
+// "couldn't create directory %s\n" with that prefix, or, when failed_at is
+// given, stores the prefix there instead so that the caller can print it
+// later); -104 when no working copy can be allocated (prints "Error
+// allocating memory\n").
+int MakeDirectoryPath(const std::string& path, std::string* failed_at = nullptr);
 
 // Stamps the file with an archive entry's MS-DOS date/time (local time):
 // last-write (and creation, where kept) time set, last-access time kept.

@@ -168,7 +168,10 @@ TEST(CrashRecovery, AKilledRunIsRolledBackOrFinishedNeverMixed) {
     EXPECT_EQ(next.exit_code, 1);
     const std::string outcome = inst.Outcome();
     EXPECT_NE(outcome, "mixed") << "kill " << i << "\n" << next.out;
-    EXPECT_TRUE(Snapshot(inst.dir / "update").empty()) << "kill " << i << "\n" << next.out;
+    // The new version always comes with its record, the old one never.
+    Tree update = WithoutLog(Snapshot(inst.dir / "update"));
+    EXPECT_EQ(update.erase("installed.record"), outcome == "new" ? 1u : 0u) << "kill " << i;
+    EXPECT_TRUE(update.empty()) << "kill " << i << "\n" << next.out;
     ++outcomes[outcome + (WIFSIGNALED(status) ? ", killed" : ", had ended")];
   }
   for (const auto& [outcome, count] : outcomes) std::printf("%4d x %s\n", count, outcome.c_str());
@@ -186,10 +189,20 @@ TEST(RunLock, OfTwoUpdatersStartedTogetherOneInstallsAndTheOtherTouchesNothing) 
   const pid_t b = StartUpdater(inst.dir.path(), io / "b");
   EXPECT_EQ(WaitChild(a, 120), 1);
   EXPECT_EQ(WaitChild(b, 120), 1);
-  const std::string busy =
-      "Another updater is running in " + inst.dir.path() + "/; this one ends\n";
+  const std::string busy = "Another updater is running in " + inst.dir.path() +
+                           "/; this one ends\nOutcome: another updater was running\n";
   const std::string a_out = ReadFile(io / "a"), b_out = ReadFile(io / "b");
   EXPECT_TRUE((a_out == busy) != (b_out == busy)) << a_out << "\n----\n" << b_out;
   EXPECT_EQ(inst.Outcome(), "new");
-  EXPECT_TRUE(Snapshot(inst.dir / "update").empty());
+  const Tree update = WithoutLog(Snapshot(inst.dir / "update"));
+  EXPECT_EQ(update.size(), 1u);
+  EXPECT_EQ(update.count("installed.record"), 1u);
+
+  // Both wrote into the one log, each line whole and marked with its process.
+  const std::string log = ReadFile(inst.dir / "update/updater.log");
+  const std::string loser = std::to_string(a_out == busy ? a : b);
+  const std::string winner = std::to_string(a_out == busy ? b : a);
+  EXPECT_NE(log.find("[" + loser + "] Outcome: another updater was running\n"), std::string::npos)
+      << log;
+  EXPECT_NE(log.find("[" + winner + "] Outcome: installed\n"), std::string::npos) << log;
 }

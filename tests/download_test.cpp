@@ -17,6 +17,7 @@
 
 #include "download.h"
 #include "nginx.h"
+#include "report.h"
 #include "support.h"
 #include "updater_config.h"
 
@@ -37,7 +38,8 @@ std::string BinaryBody(size_t size) {
 
 struct Outcome {
   int result;
-  std::string out;
+  std::string out;    // what followed the proxy line
+  std::string proxy;  // the proxy line, without its line end
   // The lines of the failed attempts, and the final line.
   std::vector<std::string> Lines() const {
     std::vector<std::string> lines;
@@ -62,10 +64,14 @@ TransferLimits Quick() {
 }
 
 Outcome Download(const std::string& url, const std::string& credentials, const std::string& target,
-                 const TransferLimits& limits = TransferLimits()) {
+                 const TransferLimits& limits = TransferLimits(), const std::string& ca = "") {
   testing::internal::CaptureStdout();
-  const int result = DownloadPackageFrom(url.c_str(), credentials.c_str(), target, limits);
-  return {result, testing::internal::GetCapturedStdout()};
+  const int result =
+      DownloadPackageFrom(url.c_str(), credentials.c_str(), target, limits, ca.c_str());
+  const std::string out = testing::internal::GetCapturedStdout();
+  const size_t end = out.find('\n');
+  if (out.rfind("Proxy: ", 0) != 0 || end == std::string::npos) return {result, out, ""};
+  return {result, out.substr(end + 1), out.substr(0, end)};
 }
 
 // A directory with an "update" subdirectory, as beside an installed updater.
@@ -106,6 +112,7 @@ class FaultServer {
     waitpid(pid_, nullptr, 0);
   }
   bool listening() const { return port_ != 0; }
+  int port() const { return port_; }
   std::string Url() const {
     return "http://127.0.0.1:" + std::to_string(port_) + "/hotels/package/update.zip";
   }
@@ -141,8 +148,9 @@ struct Served {
   TempDir root;
   std::string body;
   Nginx nginx;
-  explicit Served(std::string package, const std::string& credentials = config::kCredentials)
-      : body(std::move(package)), nginx(root.path(), credentials) {
+  explicit Served(std::string package, const std::string& credentials = config::kCredentials,
+                  const Nginx::Tls& tls = Nginx::Tls())
+      : body(std::move(package)), nginx(root.path(), credentials, 0, tls) {
     WriteFile(root / "update.zip", body);
   }
 };
@@ -157,7 +165,44 @@ TEST(DownloadFromNginx, WritesExactlyTheBodyOverTheEarlierPackageAndPrintsNothin
 
   EXPECT_EQ(o.result, 0);
   EXPECT_EQ(o.out, "");
+  EXPECT_EQ(o.proxy, "Proxy: none");
   EXPECT_EQ(Snapshot(work.update), (Tree{{"update.zip", served.body}}));
+}
+
+TEST(DownloadFromNginx, TheLogGetsOneLinePerTransferAndNothingShowsTheCredentials) {
+  const std::string credentials = "agent:s3cret-word";
+  const std::string secrets[] = {"s3cret-word", "YWdlbnQ6czNjcmV0LXdvcmQ="};  // and its base64
+  Served served(BinaryBody(5000), credentials);
+  ASSERT_TRUE(served.nginx.started()) << served.nginx.failure();
+  Workdir work;
+  AttachLog(work.update + "/updater.log", work.update + "/updater.log.1");
+  // Credentials in the address too: the log shows it without them.
+  std::string url = served.nginx.Url("update.zip");
+  const std::string plain_url = url;
+  url.insert(url.find("//") + 2, credentials + "@");
+  testing::internal::CaptureStderr();
+  const Outcome o = Download(url, credentials, work.target);
+  const Outcome missing = Download(served.nginx.Url("missing.zip"), credentials, work.target);
+  const std::string trace = testing::internal::GetCapturedStderr();
+  AttachLog(Path(), Path());
+
+  EXPECT_EQ(o.result, 0);
+  EXPECT_EQ(missing.result, 22);
+  EXPECT_EQ(LastDownloadFailure(), "the server answered HTTP 404");
+  const std::string log = ReadFile(work.update + "/updater.log");
+  EXPECT_NE(log.find("] Transfer of " + plain_url + ": HTTP 200, 5000 bytes in "),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("] Transfer of " + served.nginx.Url("missing.zip") + ": HTTP 404, "),
+            std::string::npos)
+      << log;
+  EXPECT_NE(trace.find("> Authorization: Basic [redacted]\r\n"), std::string::npos) << trace;
+  EXPECT_NE(trace.find("< HTTP/1.1 200 OK"), std::string::npos) << trace;
+  for (const std::string& secret : secrets) {
+    EXPECT_EQ(trace.find(secret), std::string::npos) << trace;
+    EXPECT_EQ(log.find(secret), std::string::npos) << log;
+    EXPECT_EQ(o.out.find(secret), std::string::npos) << o.out;
+  }
 }
 
 TEST(DownloadFromNginx, WithoutTheRightCredentialsGetsNoPackage) {
@@ -505,6 +550,159 @@ TEST(DownloadRetries, BackOffDoublesWithJitterUpToTheCapAndHonoursRetryAfter) {
   EXPECT_EQ(RetryDelay(1, 7, limits, 1.0), milliseconds(7000));
   EXPECT_EQ(RetryDelay(3, 1, limits, 1.0), milliseconds(8000));
   EXPECT_EQ(RetryDelay(1, 3600, limits, 0.0), milliseconds(60000));
+}
+
+// ---------------------------------------------------------------------------
+// Over https, and through a proxy
+
+// The throw-away PKI of tests/http/make-certificates.
+struct Certificates {
+  TempDir dir;
+  const bool made = RunProgram({MAKE_CERTIFICATES, dir.path()}, "/", 120).exit_code == 0;
+  Nginx::Tls Server(const std::string& name) const {
+    return {dir / (name + ".pem"), dir / (name + ".key")};
+  }
+  std::string Ca() const { return ReadFile(dir / "ca.pem"); }
+};
+
+// Sets an environment variable for the life of the object.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value) : name_(name) {
+    setenv(name, value.c_str(), 1);
+  }
+  ~ScopedEnv() { unsetenv(name_); }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  const char* name_;
+};
+
+// tinyproxy through tests/http/forward-proxy, asking for `credentials`.
+class ForwardProxy {
+ public:
+  explicit ForwardProxy(const std::string& credentials) {
+    for (int attempt = 0; attempt < 5 && !listening(); ++attempt) {
+      port_ = FreePort();
+      pid_ = Spawn({FORWARD_PROXY, std::to_string(port_), dir_.path(), credentials}, "/");
+      for (int i = 0; i < 300 && pid_ > 0 && !listening(); ++i) {
+        if (waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    }
+  }
+  ~ForwardProxy() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+  }
+  bool listening() const { return pid_ > 0 && PortAccepts(port_); }
+  int port() const { return port_; }
+  std::string Log() const { return ReadFile(dir_ / "proxy.log"); }
+
+ private:
+  TempDir dir_;
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
+
+TEST(DownloadOverTls, PinnedCaAcceptsItsServer) {
+  Certificates pki;
+  ASSERT_TRUE(pki.made);
+  Served served(BinaryBody(200000), config::kCredentials, pki.Server("server"));
+  ASSERT_TRUE(served.nginx.started()) << served.nginx.failure();
+  Workdir work;
+
+  const Outcome o = Download(served.nginx.Url("update.zip"), config::kCredentials, work.target,
+                             TransferLimits(), pki.Ca());
+
+  EXPECT_EQ(o.result, 0);
+  EXPECT_EQ(o.out, "");
+  EXPECT_EQ(Snapshot(work.update), (Tree{{"update.zip", served.body}}));
+}
+
+TEST(DownloadOverTls, RefusesAnotherCaOrAnotherNameWithAClearLine) {
+  Certificates pki;
+  ASSERT_TRUE(pki.made);
+  struct Case {
+    const char* certificate;
+    std::string trusted;  // empty: the system's store
+  };
+  for (const Case& c :
+       {Case{"stranger", pki.Ca()}, Case{"other-name", pki.Ca()}, Case{"server", ""}}) {
+    SCOPED_TRACE(c.certificate + std::string(c.trusted.empty() ? " (system store)" : ""));
+    Served served(BinaryBody(4096), config::kCredentials, pki.Server(c.certificate));
+    ASSERT_TRUE(served.nginx.started()) << served.nginx.failure();
+    Workdir work;
+    WriteFile(work.target, kEarlierPackage);
+
+    const std::string url = served.nginx.Url("update.zip");
+    const Outcome o = Download(url, config::kCredentials, work.target, TransferLimits(), c.trusted);
+
+    EXPECT_EQ(o.result, 60);
+    EXPECT_EQ(o.out.rfind("Secure connection to " + url + " refused: ", 0), 0u) << o.out;
+    EXPECT_NE(o.out.find("certificate"), std::string::npos) << o.out;
+    // The refusal is not retried: one attempt's line, then the code.
+    const std::vector<std::string> lines = o.Lines();
+    ASSERT_EQ(lines.size(), 3u) << o.out;
+    EXPECT_EQ(lines[1].rfind("Download attempt 1 failed: ", 0), 0u) << o.out;
+    EXPECT_NE(lines[1].find("(60); not retried"), std::string::npos) << o.out;
+    EXPECT_EQ(lines[2], "60");
+    EXPECT_EQ(Snapshot(work.update), (Tree{{"update.zip", kEarlierPackage}}));
+    EXPECT_EQ(served.nginx.AccessLog(), "");
+  }
+}
+
+const char kProxyCredentials[] = "visitor:proxy-secret";
+const char kProxyCredentialsBase64[] = "dmlzaXRvcjpwcm94eS1zZWNyZXQ=";
+
+TEST(DownloadThroughProxy, EnvironmentProxyWithItsOwnCredentialsCarriesTheDownload) {
+  Certificates pki;
+  ASSERT_TRUE(pki.made);
+  Served served(BinaryBody(300000), config::kCredentials, pki.Server("server"));
+  ASSERT_TRUE(served.nginx.started()) << served.nginx.failure();
+  ForwardProxy proxy(kProxyCredentials);
+  ASSERT_TRUE(proxy.listening());
+  const std::string address = "http://127.0.0.1:" + std::to_string(proxy.port());
+  ScopedEnv env("https_proxy", "http://" + std::string(kProxyCredentials) + "@" +
+                                   address.substr(std::string("http://").size()));
+  Workdir work;
+
+  const Outcome o = Download(served.nginx.Url("update.zip"), config::kCredentials, work.target,
+                             TransferLimits(), pki.Ca());
+
+  EXPECT_EQ(o.result, 0) << o.out;
+  EXPECT_EQ(o.proxy, "Proxy: " + address + " (environment: https_proxy)");
+  EXPECT_EQ(Snapshot(work.update), (Tree{{"update.zip", served.body}}));
+  EXPECT_NE(proxy.Log().find("CONNECT localhost:" + std::to_string(served.nginx.port())),
+            std::string::npos)
+      << proxy.Log();
+  EXPECT_NE(served.nginx.AccessLog().find("\" 200 "), std::string::npos);
+}
+
+TEST(DownloadThroughProxy, TheProxyGetsOnlyItsOwnCredentials) {
+  // A proxy that refuses everyone, recording what it was sent.
+  FaultServer proxy({"--mode", "status", "--status", "407"});
+  ASSERT_TRUE(proxy.listening());
+  ScopedEnv env("https_proxy", "http://" + std::string(kProxyCredentials) +
+                                   "@127.0.0.1:" + std::to_string(proxy.port()));
+  Workdir work;
+
+  const Outcome o =
+      Download("https://localhost:" + std::to_string(FreePort()) + "/hotels/package/update.zip",
+               kCredentials, work.target);
+
+  EXPECT_NE(o.result, 0);
+  EXPECT_EQ(Snapshot(work.update), Tree{});
+  const std::string request = proxy.Request();
+  EXPECT_EQ(request.rfind("CONNECT localhost:", 0), 0u) << request;
+  EXPECT_NE(request.find(std::string("\r\nProxy-Authorization: Basic ") + kProxyCredentialsBase64 +
+                         "\r\n"),
+            std::string::npos)
+      << request;
+  EXPECT_EQ(request.find(kCredentialsBase64), std::string::npos) << request;
+  EXPECT_EQ(request.find("\r\nAuthorization:"), std::string::npos) << request;
 }
 
 // ---------------------------------------------------------------------------

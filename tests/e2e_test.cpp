@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -146,9 +147,9 @@ std::pair<int, int> ScreenSize() {
 }
 
 // The files of an installation directory, without what the stand-in
-// records about its runs.
+// records about its runs and without the updater's log.
 Tree Files(const std::string& dir) {
-  Tree tree = Snapshot(dir);
+  Tree tree = WithoutLog(Snapshot(dir));
   for (auto it = tree.begin(); it != tree.end();) {
     const std::string& name = it->first;
     const bool runs = name.size() > sizeof kRuns - 1 &&
@@ -156,6 +157,15 @@ Tree Files(const std::string& dir) {
     it = runs ? tree.erase(it) : std::next(it);
   }
   return tree;
+}
+
+// The names in a directory, in order, separated by spaces. After a finished
+// install update/ holds "installed.record" alone.
+std::string Names(const std::string& dir) {
+  std::string names;
+  for (const auto& entry : WithoutLog(Snapshot(dir)))
+    names += (names.empty() ? "" : " ") + entry.first;
+  return names;
 }
 
 // `base` with `files` laid over it, each under `prefix`.
@@ -192,7 +202,13 @@ class WholeProgram : public testing::Test {
     WriteFile(package_ / "data/prices.txt", "prices of the new version\n");
     MakeDirs(package_ / "plugins/reports");
     WriteFile(package_ / "plugins/reports/monthly.txt", "a file in a new directory\n");
+    ASSERT_NO_FATAL_FAILURE(ZipPackage());
+  }
+
+  // Zips the package's files afresh into served_/update.zip.
+  void ZipPackage() {
     package_files_ = Snapshot(package_.path());
+    RemoveTree(served_ / "update.zip");
     const RunResult zip =
         RunProgram({kZip, "-q", "-r", served_ / "update.zip", "."}, package_.path());
     ASSERT_EQ(zip.exit_code, 0) << zip.out << zip.err;
@@ -231,6 +247,36 @@ class WholeProgram : public testing::Test {
 
   std::string Log() const { return "updater output:\n" + ReadFile(log_); }
 
+  // The log the updater keeps in its working directory.
+  std::string UpdaterLog() const { return ReadFile(dir_ / "update/updater.log"); }
+
+  // A window of the updater with this title, once it is shown; "" when none
+  // appears within 30 s.
+  std::string WaitForUpdaterWindow(const std::string& title) {
+    std::string found;
+    Eventually(
+        [&] {
+          const RunResult r =
+              Xdotool({"search", "--onlyvisible", "--pid", std::to_string(updater_pid_)});
+          std::istringstream windows(r.out);
+          for (std::string window; std::getline(windows, window);) {
+            const RunResult name = Xdotool({"getwindowname", window});
+            if (name.exit_code == 0 && name.out == title + "\n") found = window;
+          }
+          return !found.empty();
+        },
+        30);
+    return found;
+  }
+
+  // The installation `before` once the package is installed: its files,
+  // and the record of it in update/ (whatever that holds).
+  Tree Installed(const Tree& before) const {
+    Tree expected = Overlay(before, package_files_);
+    expected["update/installed.record"] = ReadFile(dir_ / "update/installed.record");
+    return expected;
+  }
+
   // Waits until the updater shows its prompt, centred on the screen.
   void FindCentredPrompt(Geometry* prompt) {
     const RunResult found =
@@ -268,6 +314,7 @@ class WholeProgram : public testing::Test {
 TEST_F(WholeProgram, WithTheMainApplicationStoppedInstallsAtOnceWithoutAWindow) {
   Nginx server(served_.path(), config::kCredentials, port_);
   ASSERT_TRUE(server.started()) << server.failure();
+  WriteFile(dir_ / "update/updater.log.1", "an earlier log\n");
   const Tree before = Files(dir_.path());
   MapWatch watch;
   ASSERT_TRUE(watch.ok());
@@ -279,16 +326,54 @@ TEST_F(WholeProgram, WithTheMainApplicationStoppedInstallsAtOnceWithoutAWindow) 
   EXPECT_EQ(run.exit_code, 1) << run.out << run.err;
   EXPECT_TRUE(Snapshot(elsewhere.path()).empty()) << "made in the current directory";
   EXPECT_EQ(watch.Mapped(), 0) << "a window was shown";
-  EXPECT_EQ(Snapshot(dir_.path()), Overlay(before, package_files_));
-  EXPECT_TRUE(IsDir(dir_ / "update"));
-  EXPECT_TRUE(Snapshot(dir_ / "update").empty());
+  EXPECT_EQ(WithoutLog(Snapshot(dir_.path())), Installed(before));
+  EXPECT_EQ(Names(dir_ / "update"), "installed.record");
   EXPECT_FALSE(Exists(app_ + kRuns)) << "the main application was started";
   EXPECT_NE(server.AccessLog().find("GET " + kPackagePath), std::string::npos);
+  // Built without a key: no signature is asked for, and the run says so.
+  EXPECT_EQ(server.AccessLog().find(".minisig"), std::string::npos);
+  EXPECT_NE(run.out.find("Package signatures are not checked: no public key is built in\n"),
+            std::string::npos)
+      << run.out;
+
+  // The log, kept by the clean-up with its earlier part: one line for the
+  // transfer instead of libcurl's trace, and the outcome last.
+  EXPECT_EQ(ReadFile(dir_ / "update/updater.log.1"), "an earlier log\n");
+  const std::string log = UpdaterLog();
+  EXPECT_NE(log.find("] Transfer of " + std::string(config::kPackageUrl) + ": HTTP 200, " +
+                     std::to_string(ReadFile(served_ / "update.zip").size()) + " bytes in "),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("] Outcome: installed\n"), log.size() - std::strlen("] Outcome: installed\n"))
+      << log;
+  EXPECT_NE(run.out.find("Outcome: installed\n"), std::string::npos) << run.out;
+
+  // The credentials' value shows nowhere but where it is compiled in:
+  // neither the password nor the header's base64 form, in no other file of
+  // the installation and on neither stream; the trace on standard error is
+  // still there, with the value replaced.
+  const std::string credentials = config::kCredentials;
+  const std::string password = credentials.substr(credentials.find(':') + 1);
+  const RunResult base64 =
+      RunProgram({"/bin/sh", "-c", "printf %s \"$0\" | base64 -w0", credentials}, "/");
+  ASSERT_EQ(base64.exit_code, 0);
+  for (const std::string& secret : {password, base64.out}) {
+    ASSERT_FALSE(secret.empty());
+    for (const auto& [name, content] : Snapshot(dir_.path())) {
+      if (dir_ / name == updater_) continue;
+      EXPECT_EQ(content.find(secret), std::string::npos) << name << " holds " << secret;
+    }
+    EXPECT_EQ(run.out.find(secret), std::string::npos) << run.out;
+    EXPECT_EQ(run.err.find(secret), std::string::npos) << run.err;
+  }
+  EXPECT_NE(run.err.find("> Authorization: Basic [redacted]"), std::string::npos) << run.err;
 }
 
 TEST_F(WholeProgram, RestartButtonStopsTheMainApplicationInstallsAndStartsItAgain) {
   Nginx server(served_.path(), config::kCredentials, port_);
   ASSERT_TRUE(server.started()) << server.failure();
+  // A log that cannot be written changes nothing in the update.
+  MakeDirs(dir_ / "update/updater.log");
   const pid_t first = StartMainApp();
   const pid_t second = StartMainApp();
   ASSERT_GT(first, 0);
@@ -334,9 +419,10 @@ TEST_F(WholeProgram, RestartButtonStopsTheMainApplicationInstallsAndStartsItAgai
   EXPECT_EQ(fake_app::Runs(app_).size(), 3u);
   EXPECT_EQ(runs[2].cwd, dir_.path());
   EXPECT_EQ(ExeOf(runs[2].pid), app_) << "the new file runs";
-  EXPECT_EQ(Files(dir_.path()), Overlay(before, package_files_));
-  EXPECT_TRUE(Snapshot(dir_ / "update").empty());
-  EXPECT_TRUE(IsDir(dir_ / "update"));
+  EXPECT_EQ(Files(dir_.path()), Installed(before));
+  EXPECT_EQ(Names(dir_ / "update"), "installed.record");
+  EXPECT_TRUE(IsDir(dir_ / "update/updater.log"));
+  EXPECT_NE(Log().find("Outcome: installed\n"), std::string::npos) << Log();
 }
 
 TEST_F(WholeProgram, RightButtonReleaseClosesThePromptWithoutInstalling) {
@@ -366,10 +452,171 @@ TEST_F(WholeProgram, RightButtonReleaseClosesThePromptWithoutInstalling) {
   Tree expected = Overlay(before, package_files_, "update/unzip/");
   expected["update/unzip"] = "<dir>";
   expected["update/update.zip"] = ReadFile(served_ / "update.zip");
+  expected["update/pending.record"] = ReadFile(dir_ / "update/pending.record");
   EXPECT_EQ(Files(dir_.path()), expected);
   bool killed = false;
   EXPECT_FALSE(MainAppEnded(app, &killed)) << "the main application was stopped";
   EXPECT_EQ(fake_app::Runs(app_).size(), 1u) << "something was started";
+}
+
+TEST_F(WholeProgram, RightClickOnThePromptClosesItOnceTheMessageBoxIsDismissed) {
+  Nginx server(served_.path(), config::kCredentials, port_);
+  ASSERT_TRUE(server.started()) << server.failure();
+  const pid_t app = StartMainApp();
+  ASSERT_GT(app, 0);
+  const Tree before = Files(dir_.path());
+
+  StartUpdater();
+  Geometry prompt;
+  ASSERT_NO_FATAL_FAILURE(FindCentredPrompt(&prompt));
+  const RunResult click = Xdotool(
+      {"mousemove", std::to_string(prompt.x + 100), std::to_string(prompt.y + 100), "click", "3"});
+  ASSERT_EQ(click.exit_code, 0) << click.err;
+  // The press shows the message box; the box takes the release.
+  const std::string box = WaitForUpdaterWindow("\xe6\xb6\x88\xe6\x81\xaf\xe6\x8f\x90\xe9\x86\x92");
+  ASSERT_FALSE(box.empty()) << "no message box\n" << Log();
+  EXPECT_EQ(Xdotool({"getwindowname", prompt.window}).exit_code, 0) << "the prompt stays up";
+  const RunResult dismiss = Xdotool({"windowfocus", "--sync", box, "key", "Return"});
+  ASSERT_EQ(dismiss.exit_code, 0) << dismiss.err;
+
+  EXPECT_EQ(WaitUpdater(30), 1) << Log();
+  Tree expected = Overlay(before, package_files_, "update/unzip/");
+  expected["update/unzip"] = "<dir>";
+  expected["update/update.zip"] = ReadFile(served_ / "update.zip");
+  // The record of the package that passed the check, for an install to come.
+  expected["update/pending.record"] = ReadFile(dir_ / "update/pending.record");
+  EXPECT_EQ(Files(dir_.path()), expected);
+  bool killed = false;
+  EXPECT_FALSE(MainAppEnded(app, &killed)) << "the main application was stopped";
+  EXPECT_EQ(fake_app::Runs(app_).size(), 1u) << "something was started";
+  EXPECT_NE(UpdaterLog().find("] Outcome: prompt closed without installing\n"), std::string::npos)
+      << UpdaterLog();
+}
+
+TEST_F(WholeProgram, ARefusedPackageChangesNothingAndSaysWhy) {
+  // An entry that would land outside the installation.
+  const RunResult zip = RunProgram({"/usr/bin/python3", "-c",
+                                    "import sys, zipfile\n"
+                                    "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
+                                    "  z.writestr('readme.txt', 'new')\n"
+                                    "  z.writestr('../outside.txt', 'escaped')\n",
+                                    served_ / "update.zip"},
+                                   "/");
+  ASSERT_EQ(zip.exit_code, 0) << zip.err;
+  Nginx server(served_.path(), config::kCredentials, port_);
+  ASSERT_TRUE(server.started()) << server.failure();
+  const Tree before = Snapshot(dir_.path());
+
+  const RunResult run = RunProgram({updater_}, dir_.path(), 60);
+
+  EXPECT_EQ(run.exit_code, 1) << run.out << run.err;
+  Tree expected = before;
+  expected["update/update.zip"] = ReadFile(served_ / "update.zip");
+  // Every name is checked before anything is written.
+  expected["update/pending.record"] = ReadFile(dir_ / "update/pending.record");
+  EXPECT_EQ(WithoutLog(Snapshot(dir_.path())), expected);
+  const std::string log = UpdaterLog();
+  EXPECT_NE(log.find("] refusing entry outside the destination: "), std::string::npos) << log;
+  EXPECT_NE(log.find("] Outcome: package refused: "), std::string::npos) << log;
+}
+
+// The installed package again: asked for on condition, answered 304 by
+// nginx, or 200 with the same bytes once the file has a new date; a
+// damaged record or a new package installs.
+TEST_F(WholeProgram, NothingNewOnTheServerMeansNothingDone) {
+  Nginx server(served_.path(), config::kCredentials, port_);
+  ASSERT_TRUE(server.started()) << server.failure();
+  ASSERT_EQ(RunProgram({updater_}, dir_.path(), 60).exit_code, 1);
+  ASSERT_EQ(Names(dir_ / "update"), "installed.record");
+  const std::string record = ReadFile(dir_ / "update/installed.record");
+  EXPECT_NE(record.find("etag=\""), std::string::npos) << record;
+  EXPECT_NE(record.find("last-modified="), std::string::npos) << record;
+
+  const pid_t app = StartMainApp();
+  ASSERT_GT(app, 0);
+  MapWatch watch;
+  ASSERT_TRUE(watch.ok());
+  // Everything but the record, whose server dates may be brought up to date.
+  const auto installation = [&] {
+    Tree files = Files(dir_.path());
+    files.erase("update/installed.record");
+    return files;
+  };
+  const Tree installed = installation();
+  const auto expect_nothing_done = [&](const std::string& answer) {
+    const RunResult run = RunProgram({updater_}, dir_.path(), 60);
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_NE(run.out.find("No new package\n"), std::string::npos) << run.out;
+    EXPECT_EQ(watch.Mapped(), 0) << "a window was shown";
+    EXPECT_EQ(installation(), installed);
+    EXPECT_EQ(Names(dir_ / "update"), "installed.record");
+    const std::string log = server.AccessLog();
+    const std::string last = log.substr(log.rfind("\"GET "));
+    EXPECT_EQ(last.find("\"GET " + kPackagePath + " HTTP/1.1\" " + answer), 0u) << log;
+  };
+  expect_nothing_done("304 0 ");
+  // Written again: same bytes, a new date, so nginx sends it all.
+  WriteFile(served_ / "update.zip", ReadFile(served_ / "update.zip"));
+  const RunResult touch =
+      RunProgram({"/usr/bin/touch", "-d", "+1 hour", served_ / "update.zip"}, "/");
+  ASSERT_EQ(touch.exit_code, 0);
+  expect_nothing_done("200 ");
+  expect_nothing_done("304 0 ");  // asked with the new date
+  bool killed = false;
+  EXPECT_FALSE(MainAppEnded(app, &killed)) << "the main application was stopped";
+  kill(app, SIGKILL);
+  EXPECT_TRUE(Eventually([&] { return MainAppEnded(app, &killed); }));
+
+  WriteFile(dir_ / "update/installed.record", "sha256=damaged\n");
+  RunResult run = RunProgram({updater_}, dir_.path(), 60);
+  EXPECT_EQ(run.out.find("No new package"), std::string::npos) << run.out;
+  EXPECT_EQ(Names(dir_ / "update"), "installed.record");
+  EXPECT_EQ(ReadFile(dir_ / "update/installed.record").substr(0, 71), record.substr(0, 71));
+
+  // A newer package, its file dated before the installed one's.
+  WriteFile(package_ / "data/prices.txt", "prices of a newer version\n");
+  ASSERT_NO_FATAL_FAILURE(ZipPackage());
+  run = RunProgram({updater_}, dir_.path(), 60);
+  EXPECT_EQ(ReadFile(dir_ / "data/prices.txt"), "prices of a newer version\n") << run.out;
+  EXPECT_NE(ReadFile(dir_ / "update/installed.record"), record);
+}
+
+// A second build of the whole program, as a publisher makes it: an https
+// address on the package port and a CA file of its own, made here by
+// openssl, into which its private key has slipped.
+TEST_F(WholeProgram, HttpsBuildWithItsOwnCaInstallsAndCarriesNoKey) {
+  TempDir pki;
+  ASSERT_EQ(RunProgram({MAKE_CERTIFICATES, pki.path()}, "/", 120).exit_code, 0);
+  WriteFile(pki / "publisher.pem", ReadFile(pki / "ca.pem") + ReadFile(pki / "ca.key"));
+  const std::string url = "https://localhost:" + std::to_string(port_) + kPackagePath;
+  const RunResult configure =
+      RunProgram({CMAKE_EXE, "-S", SOURCE_DIR, "-B", HTTPS_BUILD_DIR, "-DUPDATER_TESTS=OFF",
+                  "-DCMAKE_BUILD_TYPE=" BUILD_TYPE, "-DUPDATER_PACKAGE_URL=" + url,
+                  std::string("-DUPDATER_CREDENTIALS=") + config::kCredentials,
+                  std::string("-DUPDATER_MAIN_APP=") + config::kMainApp,
+                  "-DUPDATER_CA_FILE=" + pki / "publisher.pem"},
+                 "/", 300);
+  ASSERT_EQ(configure.exit_code, 0) << configure.out << configure.err;
+  const RunResult build =
+      RunProgram({CMAKE_EXE, "--build", HTTPS_BUILD_DIR, "--target", "updater", "-j2"}, "/", 1500);
+  ASSERT_EQ(build.exit_code, 0) << build.out << build.err;
+  const std::string program = ReadFile(HTTPS_BUILD_DIR "/updater");
+  EXPECT_EQ(program.find("PRIVATE KEY"), std::string::npos);
+  const std::string ca = ReadFile(pki / "ca.pem");
+  EXPECT_NE(program.find(ca.substr(0, ca.find("-----END"))), std::string::npos);
+  CopyFile(HTTPS_BUILD_DIR "/updater", updater_);
+  Nginx server(served_.path(), config::kCredentials, port_,
+               {pki / "server.pem", pki / "server.key"});
+  ASSERT_TRUE(server.started()) << server.failure();
+  const Tree before = Files(dir_.path());
+
+  const RunResult run = RunProgram({updater_}, dir_.path(), 60);
+
+  EXPECT_EQ(run.exit_code, 1) << run.out << run.err;
+  EXPECT_EQ(Files(dir_.path()), Installed(before)) << run.out;
+  EXPECT_EQ(Names(dir_ / "update"), "installed.record");
+  EXPECT_NE(server.AccessLog().find("GET " + kPackagePath + " HTTP/1.1\" 200 "), std::string::npos)
+      << server.AccessLog();
 }
 
 TEST_F(WholeProgram, WithoutAPackageNothingChangesAndNoWindowOpens) {
@@ -384,9 +631,191 @@ TEST_F(WholeProgram, WithoutAPackageNothingChangesAndNoWindowOpens) {
 
   EXPECT_EQ(run.exit_code, 1) << run.out << run.err;
   EXPECT_EQ(watch.Mapped(), 0) << "a window was shown";
-  EXPECT_EQ(Snapshot(dir_.path()), before);
+  EXPECT_EQ(WithoutLog(Snapshot(dir_.path())), before);
   bool killed = false;
   EXPECT_FALSE(MainAppEnded(app, &killed)) << "the main application was stopped";
+  // What standard error shows reaches the log too.
+  const std::string log = UpdaterLog();
+  EXPECT_NE(log.find("] Cannot open " + dir_.path() + "/update/update.zip\n"), std::string::npos)
+      << log;
+  EXPECT_NE(log.find("] Outcome: download failed: Couldn't connect to server\n"), std::string::npos)
+      << log;
+}
+
+// The updater built with the public keys of the test keys "trusted" and
+// "rotated" (in that order); packages signed by the real minisign.
+class SignedPackage : public WholeProgram {
+ protected:
+  void SetUp() override {
+    ASSERT_NO_FATAL_FAILURE(WholeProgram::SetUp());
+    CopyFile(UPDATER_SIGNED_EXE, updater_);
+  }
+
+  // Signs `file` with a test key into `file` + ".minisig"; extra arguments
+  // go to minisign (-t comment, -l).
+  void Sign(const std::string& file, const std::string& key,
+            const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> argv{MINISIGN, "-S", "-s", std::string(TEST_KEYS "/") + key + ".key",
+                                  "-m",     file};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    const RunResult r = RunProgram(argv, "/", 30);
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  }
+
+  // One run with the main application running: it must refuse the served
+  // package with `reason`, extract and install nothing, leave update/ as it
+  // was and the application running, and show no window.
+  void ExpectRefused(const std::string& reason) {
+    if (children_.empty()) {
+      ASSERT_GT(StartMainApp(), 0);
+    }
+    const pid_t app = children_.front();
+    const Tree before = Files(dir_.path());
+    MapWatch watch;
+    ASSERT_TRUE(watch.ok());
+    const RunResult run = RunProgram({updater_}, dir_.path(), 60);
+    EXPECT_EQ(run.exit_code, 1) << run.out << run.err;
+    EXPECT_EQ(watch.Mapped(), 0) << "a window was shown";
+    EXPECT_EQ(Files(dir_.path()), before);
+    EXPECT_NE(run.out.find("Update package refused: " + reason), std::string::npos) << run.out;
+    bool killed = false;
+    EXPECT_FALSE(MainAppEnded(app, &killed)) << "the main application was stopped";
+    EXPECT_EQ(fake_app::Runs(app_).size(), 1u) << "something was started";
+  }
+
+  // One run without the main application: it must install the package,
+  // leaving update/ with its record alone.
+  void ExpectInstalled() {
+    Tree before = Files(dir_.path());
+    for (auto it = before.begin(); it != before.end();)
+      it = it->first.rfind("update/", 0) == 0 ? before.erase(it) : std::next(it);
+    const RunResult run = RunProgram({updater_}, dir_.path(), 60);
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_NE(run.out.find("Package signature verified"), std::string::npos) << run.out;
+    EXPECT_EQ(Files(dir_.path()), Installed(before)) << run.out;
+    EXPECT_EQ(Names(dir_ / "update"), "installed.record");
+  }
+
+  const std::string zip_ = served_ / "update.zip";
+  const std::string signature_ = zip_ + ".minisig";
+};
+
+TEST_F(SignedPackage, AGoodSignatureInstallsAndItsTimestampIsRecorded) {
+  Nginx server(served_.path(), config::kCredentials, port_);
+  ASSERT_TRUE(server.started()) << server.failure();
+  ASSERT_NO_FATAL_FAILURE(Sign(zip_, "trusted", {"-t", "timestamp:1800000000\tfile:update.zip"}));
+  const Tree before = Files(dir_.path());
+
+  const RunResult run = RunProgram({updater_}, dir_.path(), 60);
+
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_NE(run.out.find("Package signature verified"), std::string::npos) << run.out;
+  EXPECT_EQ(Files(dir_.path()), Installed(before)) << run.out;
+  const std::string record = ReadFile(dir_ / "update/installed.record");
+  EXPECT_EQ(record.find("timestamp=1800000000\n"), 0u) << record;
+  EXPECT_NE(record.find("size=" + std::to_string(ReadFile(zip_).size()) + "\n"), std::string::npos)
+      << record;
+  EXPECT_NE(server.AccessLog().find("GET " + kPackagePath + ".minisig HTTP/1.1\" 200"),
+            std::string::npos)
+      << server.AccessLog();
+}
+
+TEST_F(SignedPackage, TheSecondKeyOfTheListVerifiesToo) {
+  Nginx server(served_.path(), config::kCredentials, port_);
+  ASSERT_TRUE(server.started()) << server.failure();
+  ASSERT_NO_FATAL_FAILURE(Sign(zip_, "rotated"));
+  ExpectInstalled();
+}
+
+TEST_F(SignedPackage, APackagePlacedByHandIsCheckedAgainstTheSignatureBesideIt) {
+  ASSERT_FALSE(PortAccepts(port_)) << "something serves the package port " << port_;
+  ASSERT_NO_FATAL_FAILURE(Sign(zip_, "trusted"));
+  CopyFile(zip_, dir_ / "update/update.zip");
+  CopyFile(signature_, dir_ / "update/update.zip.minisig");
+  ExpectInstalled();
+}
+
+// Each way a package can fail to be genuine, refused before extraction.
+TEST_F(SignedPackage, AFlippedByteIsRefused) {
+  ASSERT_NO_FATAL_FAILURE(Sign(zip_, "trusted"));
+  std::string bytes = ReadFile(zip_);
+  bytes[bytes.size() / 2] ^= 1;
+  WriteFile(zip_, bytes);
+  Nginx server(served_.path(), config::kCredentials, port_);
+  ASSERT_TRUE(server.started()) << server.failure();
+  ExpectRefused("its signature does not match the package (key id ");
+}
+
+TEST_F(SignedPackage, TheSignatureOfAnotherFileIsRefused) {
+  WriteFile(served_ / "other.zip", "another file");
+  ASSERT_NO_FATAL_FAILURE(Sign(served_ / "other.zip", "trusted"));
+  CopyFile(served_ / "other.zip.minisig", signature_);
+  Nginx server(served_.path(), config::kCredentials, port_);
+  ASSERT_TRUE(server.started()) << server.failure();
+  ExpectRefused("its signature does not match the package");
+}
+
+TEST_F(SignedPackage, ASignatureByAnotherKeyIsRefusedWithItsKeyId) {
+  ASSERT_NO_FATAL_FAILURE(Sign(zip_, "stranger"));
+  const std::string pub = ReadFile(TEST_KEYS "/stranger.pub");
+  const size_t id = pub.find("public key ") + 11;
+  Nginx server(served_.path(), config::kCredentials, port_);
+  ASSERT_TRUE(server.started()) << server.failure();
+  ExpectRefused("it is signed with key id " + pub.substr(id, 16) +
+                ", which this updater does not trust");
+}
+
+TEST_F(SignedPackage, AMissingSignatureIsRefused) {
+  Nginx server(served_.path(), config::kCredentials, port_);
+  ASSERT_TRUE(server.started()) << server.failure();
+  ExpectRefused("its signature file update.zip.minisig is missing");
+  EXPECT_NE(server.AccessLog().find(".minisig HTTP/1.1\" 404"), std::string::npos);
+}
+
+TEST_F(SignedPackage, ATruncatedOrGarbageSignatureIsRefused) {
+  ASSERT_NO_FATAL_FAILURE(Sign(zip_, "trusted"));
+  const std::string good = ReadFile(signature_);
+  Nginx server(served_.path(), config::kCredentials, port_);
+  ASSERT_TRUE(server.started()) << server.failure();
+  WriteFile(signature_, good.substr(0, good.size() / 2));
+  ExpectRefused("its signature file update.zip.minisig is damaged");
+  WriteFile(signature_, "<html>Not the signature</html>\n");
+  ExpectRefused("its signature file update.zip.minisig is damaged");
+}
+
+TEST_F(SignedPackage, AChangedTrustedCommentIsRefused) {
+  ASSERT_NO_FATAL_FAILURE(Sign(zip_, "trusted", {"-t", "timestamp:1800000000"}));
+  std::string signature = ReadFile(signature_);
+  const size_t at = signature.find("timestamp:1800000000");
+  ASSERT_NE(at, std::string::npos);
+  signature.replace(at, 20, "timestamp:1900000000");
+  WriteFile(signature_, signature);
+  Nginx server(served_.path(), config::kCredentials, port_);
+  ASSERT_TRUE(server.started()) << server.failure();
+  ExpectRefused("its trusted comment does not match its signature");
+}
+
+TEST_F(SignedPackage, ALegacySignatureIsRefusedWithAdvice) {
+  ASSERT_NO_FATAL_FAILURE(Sign(zip_, "trusted", {"-l"}));
+  Nginx server(served_.path(), config::kCredentials, port_);
+  ASSERT_TRUE(server.started()) << server.failure();
+  ExpectRefused("it is signed with minisign's legacy algorithm");
+}
+
+TEST_F(SignedPackage, AnOlderOrUndatedPackageAfterANewerInstallIsRefused) {
+  Nginx server(served_.path(), config::kCredentials, port_);
+  ASSERT_TRUE(server.started()) << server.failure();
+  ASSERT_NO_FATAL_FAILURE(Sign(zip_, "trusted", {"-t", "timestamp:1800000000"}));
+  ASSERT_NO_FATAL_FAILURE(ExpectInstalled());
+
+  // An earlier release, validly signed, replayed.
+  WriteFile(package_ / "data/prices.txt", "prices of an older version\n");
+  ASSERT_NO_FATAL_FAILURE(ZipPackage());
+  ASSERT_NO_FATAL_FAILURE(Sign(zip_, "trusted", {"-t", "timestamp:1700000000"}));
+  ExpectRefused("it is older than the installed package");
+  ASSERT_NO_FATAL_FAILURE(Sign(zip_, "trusted", {"-t", "release without a date"}));
+  ExpectRefused("it has no signed timestamp, and the installed package has one");
+  EXPECT_EQ(ReadFile(dir_ / "update/installed.record").find("timestamp=1800000000\n"), 0u);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -38,18 +39,31 @@ class Extraction : public ::testing::Test {
   }
   bool ExtractInto(const std::string& destination) {
     bool complete = false;
-    output = Capture([&] { complete = ExtractArchive(archive, destination); });
+    output = Capture([&] { complete = ExtractArchive(archive, destination, nullptr, workers); });
     return complete;
   }
   std::string Extracting(const std::string& rel) const {
     return " extracting: " + dest + "/" + rel + "\n";
   }
 
+  unsigned workers = 0;  // as the update sequence chooses
   TempDir sandbox;
   const std::string archive = sandbox / "update.zip";
   const std::string dest = sandbox / "dest";
   Output output;
 };
+
+// The extraction with one worker and with two: the same lines, the same
+// files.
+class ExtractionBy : public Extraction, public ::testing::WithParamInterface<unsigned> {
+ protected:
+  ExtractionBy() { workers = GetParam(); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Workers, ExtractionBy, ::testing::Values(1u, 2u),
+                         [](const ::testing::TestParamInfo<unsigned>& info) {
+                           return info.param == 1 ? "One" : "Two";
+                         });
 
 time_t ModificationTime(const std::string& path) {
   struct stat st;
@@ -63,7 +77,7 @@ Tree Without(Tree tree, const std::string& key) {
 
 }  // namespace
 
-TEST_F(Extraction, DirectoryEntriesAreCreatedAndFilesGetTheirDataAndTime) {
+TEST_P(ExtractionBy, DirectoryEntriesAreCreatedAndFilesGetTheirDataAndTime) {
   EXPECT_TRUE(Extract({{"a/", ""}, {"a/b/", ""}, {"a/b/c.txt", "hello"}}));
   EXPECT_EQ(output.out, "creating directory: " + dest + "/a/\n" + "creating directory: " + dest +
                             "/a/b/\n" + Extracting("a/b/c.txt"));
@@ -72,7 +86,7 @@ TEST_F(Extraction, DirectoryEntriesAreCreatedAndFilesGetTheirDataAndTime) {
   EXPECT_EQ(ModificationTime(dest + "/a/b/c.txt"), kEntryTimeUtc);
 }
 
-TEST_F(Extraction, MissingDirectoriesAreMadeForFilesWithoutDirectoryEntries) {
+TEST_P(ExtractionBy, MissingDirectoriesAreMadeForFilesWithoutDirectoryEntries) {
   const std::string big = RandomBytes(100000, 7) + std::string(50000, 'x');
   EXPECT_TRUE(Extract({{"a/b/c.txt", "deep"}, {"stored.bin", big, kDosTime, false}}));
   EXPECT_EQ(output.out, Extracting("a/b/c.txt") + Extracting("stored.bin"));
@@ -80,13 +94,13 @@ TEST_F(Extraction, MissingDirectoriesAreMadeForFilesWithoutDirectoryEntries) {
             (Tree{{"a", "<dir>"}, {"a/b", "<dir>"}, {"a/b/c.txt", "deep"}, {"stored.bin", big}}));
 }
 
-TEST_F(Extraction, AnEmptyDirectoryIsMadeEvenWhenItsParentsAreNotListed) {
+TEST_P(ExtractionBy, AnEmptyDirectoryIsMadeEvenWhenItsParentsAreNotListed) {
   EXPECT_TRUE(Extract({{"x/y/", ""}, {"z.txt", "z"}}));
   EXPECT_EQ(output.out, "creating directory: " + dest + "/x/y/\n" + Extracting("z.txt"));
   EXPECT_EQ(Snapshot(dest), (Tree{{"x", "<dir>"}, {"x/y", "<dir>"}, {"z.txt", "z"}}));
 }
 
-TEST_F(Extraction, ExistingFilesAreOverwrittenAndTheLaterOfTwoEqualNamesWins) {
+TEST_P(ExtractionBy, ExistingFilesAreOverwrittenAndTheLaterOfTwoEqualNamesWins) {
   MakeDirs(dest);
   WriteFile(dest + "/x.txt", "old content that is longer");
   EXPECT_TRUE(Extract({{"x.txt", "new"}, {"twice.txt", "first"}, {"twice.txt", "second"}}));
@@ -94,7 +108,7 @@ TEST_F(Extraction, ExistingFilesAreOverwrittenAndTheLaterOfTwoEqualNamesWins) {
   EXPECT_EQ(output.out, Extracting("x.txt") + Extracting("twice.txt") + Extracting("twice.txt"));
 }
 
-TEST_F(Extraction, ATargetThatCannotBeCreatedIsReportedAndSkipped) {
+TEST_P(ExtractionBy, ATargetThatCannotBeCreatedIsReportedAndSkipped) {
   // Root may write read-only files; a directory standing in the way stops
   // anyone.
   MakeDirs(dest + "/blocked.txt/inside");
@@ -105,7 +119,7 @@ TEST_F(Extraction, ATargetThatCannotBeCreatedIsReportedAndSkipped) {
       (Tree{{"blocked.txt", "<dir>"}, {"blocked.txt/inside", "<dir>"}, {"after.txt", "after"}}));
 }
 
-TEST_F(Extraction, ChineseNamesKeepTheirCharacters) {
+TEST_P(ExtractionBy, ChineseNamesKeepTheirCharacters) {
   const std::string dir = "\xe6\x9b\xb4\xe6\x96\xb0";              // 更新
   const std::string file = dir + "/\xe8\xaf\xb4\xe6\x98\x8e.txt";  // 说明.txt
   EXPECT_TRUE(Extract({{file, "text"}}));
@@ -113,13 +127,13 @@ TEST_F(Extraction, ChineseNamesKeepTheirCharacters) {
   EXPECT_EQ(Snapshot(dest), (Tree{{dir, "<dir>"}, {file, "text"}}));
 }
 
-TEST_F(Extraction, ANameThatIsNotUtf8IsReportedAndSkipped) {
+TEST_P(ExtractionBy, ANameThatIsNotUtf8IsReportedAndSkipped) {
   EXPECT_TRUE(Extract({{"bad\xff\xfe.txt", "x"}, {"ok.txt", "ok"}}));
   EXPECT_EQ(output.out, "error opening " + dest + "/bad\xff\xfe.txt\n" + Extracting("ok.txt"));
   EXPECT_EQ(Snapshot(dest), (Tree{{"ok.txt", "ok"}}));
 }
 
-TEST_F(Extraction, AnEmptyArchiveLeavesAnEmptyDestination) {
+TEST_P(ExtractionBy, AnEmptyArchiveLeavesAnEmptyDestination) {
   // The unzip library looks for the end record only after the first byte,
   // so an archive that is nothing but that record does not open; behind a
   // leading stub (as in a self-extracting archive) it does.
@@ -137,7 +151,7 @@ TEST_F(Extraction, AnEmptyArchiveLeavesAnEmptyDestination) {
   EXPECT_EQ(Snapshot(dest), Tree{});
 }
 
-TEST_F(Extraction, SomethingElseThanAnArchiveIsReportedOnStandardErrorOnly) {
+TEST_P(ExtractionBy, SomethingElseThanAnArchiveIsReportedOnStandardErrorOnly) {
   WriteFile(archive, "<html><body><h1>502 Bad Gateway</h1></body></html>\n");
   const Tree before = Snapshot(sandbox.path());
   EXPECT_FALSE(ExtractInto(dest));
@@ -150,7 +164,7 @@ TEST_F(Extraction, SomethingElseThanAnArchiveIsReportedOnStandardErrorOnly) {
   EXPECT_EQ(output.err, "Cannot open " + archive + "\n");
 }
 
-TEST_F(Extraction, AWrongChecksumStopsAfterTheFileWasWrittenAndStamped) {
+TEST_P(ExtractionBy, AWrongChecksumStopsAfterTheFileWasWrittenAndStamped) {
   const std::string data = std::string(20000, 'a') + RandomBytes(20000, 3);
   Entry bad{"bad.bin", data};
   bad.wrong_crc = true;
@@ -161,31 +175,164 @@ TEST_F(Extraction, AWrongChecksumStopsAfterTheFileWasWrittenAndStamped) {
   EXPECT_EQ(ModificationTime(dest + "/bad.bin"), kEntryTimeUtc);
 }
 
-TEST_F(Extraction, ADestinationEndingInASeparatorGetsNoSecondOne) {
+TEST_P(ExtractionBy, ADestinationEndingInASeparatorGetsNoSecondOne) {
   WriteZip(archive, {{"f.txt", "f"}});
   EXPECT_TRUE(ExtractInto(dest + "/"));
   EXPECT_EQ(output.out, Extracting("f.txt"));
 }
 
-TEST_F(Extraction, UnsafeNamesStopTheExtractionAndNothingLandsOutside) {
+TEST_F(Extraction, UnsafeNamesRefuseThePackageBeforeAnythingIsWritten) {
   for (const std::string name :
        {"../evil.txt", "a/../../evil.txt", "a/..", "..\\evil.txt", "a\\..\\..\\evil.txt",
         "/abs.txt", "\\abs.txt", "C:evil.txt", "c:/evil.txt", "a/.. /evil.txt", "a/.../evil.txt"}) {
     SCOPED_TRACE(name);
-    RemoveTree(dest);
-    const Tree before = Without(Snapshot(sandbox.path()), "update.zip");
+    const Tree before = Snapshot(sandbox.path());
     EXPECT_FALSE(Extract({{"ok.txt", "ok"}, {name, "evil"}, {"after.txt", "after"}}));
-    EXPECT_EQ(output.out,
-              Extracting("ok.txt") + "refusing entry outside the destination: " + name + "\n");
-    Tree expected = before;
-    expected["dest"] = "<dir>";
-    expected["dest/ok.txt"] = "ok";
-    EXPECT_EQ(Without(Snapshot(sandbox.path()), "update.zip"), expected);
-    EXPECT_EQ(Snapshot(dest), (Tree{{"ok.txt", "ok"}}));
+    EXPECT_EQ(output.out, "refusing entry outside the destination: " + name + "\n");
+    EXPECT_EQ(Without(Snapshot(sandbox.path()), "update.zip"), Without(before, "update.zip"));
   }
 }
 
-TEST_F(Extraction, NamesBeyondTwoHundredFiftySixBytesAreExtracted) {
+TEST_F(Extraction, NamesWindowsCannotHoldRefuseThePackageBeforeAnythingIsWritten) {
+  for (const std::string name :
+       {"CON", "con.txt", "bin/NUL.dll", "Aux.tar.gz", "prn /x.txt", "COM1", "lpt9.log",
+        "COM\xc2\xb9.txt", "dir/a:b.txt", "stream.txt:hidden", "trailing.", "dir./f.txt", "blank ",
+        "blank /f.txt", "what?.txt", "a|b"}) {
+    SCOPED_TRACE(name);
+    EXPECT_FALSE(Extract({{"ok.txt", "ok"}, {name, "x"}}));
+    EXPECT_EQ(output.out, "refusing entry with a name Windows cannot hold: " + name + "\n");
+    EXPECT_FALSE(Exists(dest));
+  }
+  // Only the names themselves are devices.
+  EXPECT_TRUE(Extract({{"CONSOLE.txt", "1"},
+                       {"com10", "2"},
+                       {"lpt0.txt", "3"},
+                       {"nul_/a", "4"},
+                       {".config", "5"},
+                       {"a.b.c", "6"}}));
+  EXPECT_EQ(Snapshot(dest).size(), 7u);
+}
+
+TEST_F(Extraction, NamesDifferingOnlyInLetterCaseRefuseThePackage) {
+  const std::vector<std::pair<std::string, std::string>> pairs = {
+      {"Readme.txt", "README.TXT"},
+      {"Dir/a.txt", "dir/b.txt"},        // through the directory they imply
+      {"\xc3\x84.txt", "\xc3\xa4.txt"},  // A and a with diaeresis
+  };
+  for (const auto& pair : pairs) {
+    SCOPED_TRACE(pair.second);
+    EXPECT_FALSE(Extract({{pair.first, "1"}, {pair.second, "2"}}));
+    EXPECT_EQ(output.out, "refusing entry whose name differs from " +
+                              pair.first.substr(0, pair.first.find('/')) +
+                              " only in letter case: " + pair.second + "\n");
+    EXPECT_FALSE(Exists(dest));
+  }
+}
+
+TEST_F(Extraction, LegacyChineseNamesWithoutTheUtf8FlagAreReadAsGbk) {
+  const std::string gbk = "\xb8\xfc\xd0\xc2/\xcb\xb5\xc3\xf7.txt";  // 更新/说明.txt
+  const std::string utf8 = "\xe6\x9b\xb4\xe6\x96\xb0/\xe8\xaf\xb4\xe6\x98\x8e.txt";  // the same
+  Entry flagged{gbk, "flagged"};
+  flagged.utf8_flag = true;  // claims UTF-8 and is not: not created
+  EXPECT_TRUE(Extract({{gbk, "text"}, flagged}));
+  EXPECT_EQ(output.out, Extracting(utf8) + "error opening " + dest + "/" + gbk + "\n");
+  EXPECT_EQ(Snapshot(dest), (Tree{{"\xe6\x9b\xb4\xe6\x96\xb0", "<dir>"}, {utf8, "text"}}));
+}
+
+TEST_F(Extraction, APackageLargerThanTheFreeSpaceIsRefusedBeforeExtraction) {
+  struct SmallVolume {
+    explicit SmallVolume(const std::string& at) : path(at) {
+      MakeDirs(path);
+      mounted = mount("tmpfs", path.c_str(), "tmpfs", 0, "size=4m") == 0;
+    }
+    ~SmallVolume() {
+      if (mounted) umount(path.c_str());
+    }
+    std::string path;
+    bool mounted;
+  } volume(sandbox / "small");
+  ASSERT_TRUE(volume.mounted) << "mounting a tmpfs needs root";
+  WriteZip(archive, {{"small.txt", "s"}, {"zeros.bin", std::string(6 << 20, '\0')}});
+  EXPECT_FALSE(ExtractInto(volume.path + "/dest"));
+  EXPECT_EQ(output.out, "not enough free space for the package in " + volume.path +
+                            "/dest/: 15 MiB needed, 4 MiB free\n");
+  EXPECT_EQ(Snapshot(volume.path), Tree{});
+}
+
+TEST_P(ExtractionBy, SizesThatDisagreeOrDataPastItsDeclaredSizeStopTheExtraction) {
+  const std::string data = RandomBytes(30000, 5) + std::string(30000, 'x');
+  WriteZip(archive, {{"first.txt", "1"}, {"x.bin", data}, {"later.txt", "never"}});
+  const std::string good = ReadFile(archive);
+  // The uncompressed size of x.bin: 22 bytes into its local header (the
+  // name's first copy, 30 bytes in), 24 into its central one (46 bytes in).
+  const size_t local = good.find("x.bin") - 30, central = good.find("x.bin", local + 31) - 46;
+  auto with_size = [&](size_t at, uint32_t size, std::string zip) {
+    for (int i = 0; i < 4; ++i) zip[at + i] = static_cast<char>(size >> (8 * i));
+    return zip;
+  };
+  const uint32_t size = static_cast<uint32_t>(data.size());
+  const std::string mismatch = with_size(local + 22, size + 1, good);
+  const std::string longer =
+      with_size(central + 24, size - 100, with_size(local + 22, size - 100, good));
+  const std::string shorter =
+      with_size(central + 24, size + 100, with_size(local + 22, size + 100, good));
+  const std::string x = dest + "/x.bin";
+  for (const auto& [zip, lines] : std::vector<std::pair<std::string, std::string>>{
+           {mismatch,
+            "refusing entry whose local header disagrees with the central directory: " + x},
+           {longer,
+            Extracting("x.bin") + "refusing entry whose data runs past its declared size: " + x},
+           {shorter, Extracting("x.bin") +
+                         "refusing entry whose data ends before its declared size: " + x}}) {
+    SCOPED_TRACE(lines);
+    RemoveTree(dest);
+    WriteFile(archive, zip);
+    EXPECT_FALSE(ExtractInto(dest));
+    EXPECT_EQ(output.out, Extracting("first.txt") + lines + "\n");
+    EXPECT_FALSE(Exists(dest + "/later.txt"));
+  }
+}
+
+TEST_P(ExtractionBy, AFailingEntryInTheSecondSharePrintsItsLineAndNothingAfterIt) {
+  // The first large entry makes the first share; the second share begins
+  // with the other.
+  const std::string big = RandomBytes(200000, 11), small = RandomBytes(30000, 12);
+  Entry bad{"s/bad.bin", small};
+  bad.wrong_crc = true;
+  EXPECT_FALSE(Extract({{"f/one.bin", big},
+                        {"f/two.bin", big},
+                        {"s/ok.bin", small},
+                        bad,
+                        {"s/never.bin", small},
+                        {"t/never.txt", "never"}}));
+  EXPECT_EQ(output.out, Extracting("f/one.bin") + Extracting("f/two.bin") + Extracting("s/ok.bin") +
+                            Extracting("s/bad.bin") +
+                            "error -105 with zipfile in unzCloseCurrentFile\n");
+  EXPECT_EQ(Snapshot(dest), (Tree{{"f", "<dir>"},
+                                  {"f/one.bin", big},
+                                  {"f/two.bin", big},
+                                  {"s", "<dir>"},
+                                  {"s/ok.bin", small},
+                                  {"s/bad.bin", small},
+                                  {"t", "<dir>"}}));
+}
+
+TEST_P(ExtractionBy, APackageWhoseEntriesAreAllInOneDirectory) {
+  std::vector<Entry> entries;
+  Tree expected{{"all", "<dir>"}};
+  std::string lines;
+  for (int i = 0; i < 12; ++i) {
+    const std::string name = "all/f" + std::to_string(i) + ".bin";
+    entries.push_back({name, RandomBytes(1000 * (i % 4) + 10, i + 1)});
+    expected[name] = entries.back().data;
+    lines += Extracting(name);
+  }
+  EXPECT_TRUE(Extract(entries));
+  EXPECT_EQ(output.out, lines);
+  EXPECT_EQ(Snapshot(dest), expected);
+}
+
+TEST_P(ExtractionBy, NamesBeyondTwoHundredFiftySixBytesAreExtracted) {
   std::string deep;
   for (int i = 0; i < 6; ++i) deep += std::string(60, static_cast<char>('a' + i)) + "/";
   deep += std::string(200, 'f') + ".txt";
@@ -197,7 +344,7 @@ TEST_F(Extraction, NamesBeyondTwoHundredFiftySixBytesAreExtracted) {
   EXPECT_FALSE(Exists(dest + "/" + too_long));
 }
 
-TEST_F(Extraction, UnixPermissionBitsAreAppliedWhereTheArchiveHasThem) {
+TEST_P(ExtractionBy, UnixPermissionBitsAreAppliedWhereTheArchiveHasThem) {
   Entry tool{"tool", "#!/bin/sh\n"};
   tool.unix_mode = 0755;
   Entry secret{"secret", "s"};
@@ -214,7 +361,7 @@ TEST_F(Extraction, UnixPermissionBitsAreAppliedWhereTheArchiveHasThem) {
   EXPECT_EQ(st.st_mode & 07777, 0666u & ~mask);
 }
 
-TEST_F(Extraction, Zip64ArchivesAndDataDescriptorsFromInfoZip) {
+TEST_P(ExtractionBy, Zip64ArchivesAndDataDescriptorsFromInfoZip) {
   const std::string src = sandbox / "src";
   MakeDirs(src + "/d");
   WriteFile(src + "/a.txt", std::string(100000, 'a'));

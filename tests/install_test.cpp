@@ -171,8 +171,10 @@ TEST(InstallStep, AnInstanceThatCannotBeStoppedMeansNothingInstalledOrStarted) {
   }
   EXPECT_EQ(WaitChild(installer, 60), 0);
 
-  EXPECT_EQ(ReadFile(logs / "out"), "Cannot stop " + inst.app + " (process " +
-                                        std::to_string(other) + "); nothing installed\n");
+  EXPECT_EQ(ReadFile(logs / "out"),
+            "Cannot stop " + inst.app + " (process " + std::to_string(other) +
+                "); nothing installed\n" +
+                "Outcome: install failed: a running instance could not be stopped\n");
   EXPECT_EQ(Snapshot(inst.base.path()), before);
   bool killed = false;
   EXPECT_FALSE(fake_app::ChildHasEnded(other, &killed));

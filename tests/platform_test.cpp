@@ -4,6 +4,7 @@
 #include "basedir.h"
 #include "path.h"
 #include "processes.h"
+#include "text.h"
 
 TEST(BaseDir, IsTheExecutablesDirectoryWithOneTrailingSeparator) {
   char exe[4096];
@@ -35,6 +36,18 @@ TEST(Utf8Paths, ValidTextPassesAndInvalidTextBecomesEmpty) {
 #include "support.h"
 
 using namespace testing_support;
+
+TEST(Text, LegacyChineseNamesAndUpperCaseAsWindowsComparesNames) {
+  std::string utf8 = "left alone";
+  EXPECT_TRUE(LegacyChineseToUtf8("\xb8\xfc\xd0\xc2.txt", &utf8));
+  EXPECT_EQ(utf8, "\xe6\x9b\xb4\xe6\x96\xb0.txt");  // 更新.txt
+  EXPECT_FALSE(LegacyChineseToUtf8("bad\xff", &utf8));
+  EXPECT_EQ(utf8, "\xe6\x9b\xb4\xe6\x96\xb0.txt");
+  EXPECT_EQ(UpperCaseForNames("readme-\xc3\xa4\xd0\xb6.txt"), "README-\xc3\x84\xd0\x96.TXT");
+  EXPECT_EQ(UpperCaseForNames("bad\xff.txt"), "BAD\xff.TXT");
+  EXPECT_TRUE(IsValidUtf8("\xe6\x9b\xb4"));
+  EXPECT_FALSE(IsValidUtf8("\xb8\xfc"));
+}
 
 TEST(Files, MakeOneDirectoryTellsTheReasonsApart) {
   TempDir t;
@@ -75,4 +88,116 @@ TEST(Files, MoveReplacesFilesButNeverADirectory) {
   MakeDirs(t / "dir");
   EXPECT_FALSE(MoveReplacing(t / "old", t / "dir"));
   EXPECT_EQ(ReadFile(t / "old"), "new");
+}
+
+#include <sys/wait.h>
+
+#include <regex>
+#include <sstream>
+#include <vector>
+
+#include "report.h"
+
+namespace {
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// Detaches the log when the test ends, however it ends.
+struct AttachedLog {
+  AttachedLog(const std::string& path, const std::string& rotated) { AttachLog(path, rotated); }
+  ~AttachedLog() { AttachLog(Path(), Path()); }
+};
+
+}  // namespace
+
+TEST(Log, EveryLineReachesItsStreamAndTheLogWithTimeAndProcess) {
+  TempDir t;
+  AttachedLog log(t / "updater.log", t / "updater.log.1");
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  Report("first %d\nsecond\n", 1);
+  ReportError("Cannot open %s\n", "x.zip");
+  ReportToLog("for the log only\n");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "first 1\nsecond\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Cannot open x.zip\n");
+
+  const std::vector<std::string> lines = Lines(ReadFile(t / "updater.log"));
+  const std::vector<std::string> texts{"first 1", "second", "Cannot open x.zip",
+                                       "for the log only"};
+  ASSERT_EQ(lines.size(), texts.size());
+  const std::string pid = std::to_string(getpid());
+  for (size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_TRUE(std::regex_match(
+        lines[i],
+        std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[)" + pid + R"(\] )" + texts[i])))
+        << lines[i];
+  }
+}
+
+TEST(Log, ALineThatWouldTakeItPastOneMebibyteStartsANewOneAndKeepsThePrevious) {
+  TempDir t;
+  const std::string full(kLogLimitBytes - 10, 'x');
+  WriteFile(t / "updater.log", full);
+  WriteFile(t / "updater.log.1", "an older log");
+  AttachedLog log(t / "updater.log", t / "updater.log.1");
+  testing::internal::CaptureStdout();
+  Report("short\n");  // stamp and text need more than 10 bytes
+  Report("next\n");
+  testing::internal::GetCapturedStdout();
+
+  EXPECT_EQ(ReadFile(t / "updater.log.1"), full);
+  const std::vector<std::string> lines = Lines(ReadFile(t / "updater.log"));
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[0].find("] short"), std::string::npos);
+  EXPECT_NE(lines[1].find("] next"), std::string::npos);
+}
+
+TEST(Log, ALogThatCannotBeWrittenLeavesTheStreamsAsTheyAre) {
+  TempDir t;
+  MakeDirs(t / "updater.log");  // a directory where the log should be
+  AttachedLog log(t / "updater.log", t / "updater.log.1");
+  testing::internal::CaptureStdout();
+  Report("still here\n");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "still here\n");
+  EXPECT_TRUE(IsDir(t / "updater.log"));
+  EXPECT_EQ(Snapshot(t.path()), (Tree{{"updater.log", "<dir>"}}));
+}
+
+TEST(Log, TwoProcessesAppendingAtOnceNeverSplitALine) {
+  TempDir t;
+  const std::string long_text(300, 'y');
+  std::vector<pid_t> children;
+  for (int child = 0; child < 2; ++child) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      if (!std::freopen("/dev/null", "w", stdout)) _exit(2);
+      AttachLog(t / "updater.log", t / "updater.log.1");
+      for (int i = 0; i < 500; ++i) Report("%d %s\n", child, long_text.c_str());
+      _exit(0);
+    }
+    children.push_back(pid);
+  }
+  for (const pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  const std::vector<std::string> lines = Lines(ReadFile(t / "updater.log"));
+  EXPECT_EQ(lines.size(), 1000u);
+  const std::regex whole(R"(\S+ \S+ \[\d+\] [01] y{300})");
+  for (const std::string& line : lines) ASSERT_TRUE(std::regex_match(line, whole)) << line;
+}
+
+TEST(Log, OnlyTheFirstOutcomeOfARunIsWritten) {
+  testing::internal::CaptureStdout();
+  ReportOutcome(RunOutcome::kDownloadFailed, "the server answered HTTP 404");
+  ReportOutcome(RunOutcome::kPromptClosed);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Outcome: download failed: the server answered HTTP 404\n");
 }

@@ -450,6 +450,7 @@ class MessageBoxCloser : public wxTimer {
       if (w == prompt_) continue;
       title = Property(w, "_NET_WM_NAME");
       frameHadCapture = wxWindow::GetCapture() != nullptr;
+      promptOpen = gPrompt && !wxTheApp->IsScheduledForDestruction(gPrompt.get());
       XEvent event{};
       event.xclient.type = ClientMessage;
       event.xclient.window = w;
@@ -466,6 +467,7 @@ class MessageBoxCloser : public wxTimer {
 
   std::string title;
   bool frameHadCapture = true;
+  bool promptOpen = false;
 
  private:
   static std::string Property(Window w, const char* name) {
@@ -486,7 +488,7 @@ class MessageBoxCloser : public wxTimer {
   int ticks_ = 0;
 };
 
-TEST_F(PromptTest, RightPressShowsTheMessageBoxAndThePromptStaysOpen) {
+TEST_F(PromptTest, RightPressShowsTheMessageBoxThenClosesThePromptAsItsReleaseWould) {
   WriteTestImages(dir);
   Prompt prompt(dir);
   MessageBoxWatch watch;
@@ -503,12 +505,39 @@ TEST_F(PromptTest, RightPressShowsTheMessageBoxAndThePromptStaysOpen) {
   EXPECT_TRUE(watch.style & wxCENTRE);
   EXPECT_EQ(closer.title, "\xe6\xb6\x88\xe6\x81\xaf\xe6\x8f\x90\xe9\x86\x92");  // UTF-8
   EXPECT_FALSE(closer.frameHadCapture) << "the box must not open under a held capture";
+  EXPECT_TRUE(closer.promptOpen) << "the prompt stays while the box is up";
 
-  prompt.Send(wxEVT_LEFT_UP, 50, 10);
-  Pump();
+  // The pointer's right button is up: the box has taken the release.
+  EXPECT_FALSE(prompt.open());
   EXPECT_EQ(wxWindow::GetCapture(), nullptr);
+  Pump();
+  EXPECT_EQ(prompt.frame(), nullptr);
+  EXPECT_EQ(gInstallCalls, 0);
+}
+
+TEST_F(PromptTest, RightButtonStillHeldAfterTheMessageBoxLeavesTheCloseToItsRelease) {
+  WriteTestImages(dir);
+  Prompt prompt(dir);
+  // The real right button held down away from the prompt, and let go
+  // whatever happens.
+  const auto xdotool = [](const std::vector<std::string>& arguments) {
+    std::vector<std::string> argv{"/usr/bin/xdotool"};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return WaitChild(Spawn(argv, "/"), 30);
+  };
+  struct LetGo {
+    ~LetGo() { WaitChild(Spawn({"/usr/bin/xdotool", "mouseup", "3"}, "/"), 30); }
+  } let_go;
+  ASSERT_EQ(xdotool({"mousemove", "0", "0", "mousedown", "3"}), 0);
+  {
+    MessageBoxCloser closer(prompt.window());
+    prompt.Send(wxEVT_RIGHT_DOWN, 100, 100, false, true);
+  }
+  Pump();
   EXPECT_TRUE(prompt.open());
-  EXPECT_TRUE(prompt.frame()->IsShown());
+  EXPECT_EQ(xdotool({"mouseup", "3"}), 0);
+  prompt.Send(wxEVT_RIGHT_UP, 100, 100);
+  EXPECT_FALSE(prompt.open());
   EXPECT_EQ(gInstallCalls, 0);
 }
 

@@ -19,9 +19,14 @@ TEST(UpdaterRun, WhileAnotherRunHoldsTheLockEndsAtOnceTouchingNothing) {
   const Tree before = Snapshot(inst.dir.path());
   const RunResult r = RunProgram({inst.exe}, inst.dir.path());
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.out, "Another updater is running in " + inst.dir.path() + "/; this one ends\n");
+  EXPECT_EQ(r.out, "Another updater is running in " + inst.dir.path() +
+                       "/; this one ends\nOutcome: another updater was running\n");
   EXPECT_EQ(r.err, "");  // no download was tried
-  EXPECT_EQ(Snapshot(inst.dir.path()), before);
+  EXPECT_EQ(WithoutLog(Snapshot(inst.dir.path())), before);
+  // Its lines are in the log too: the log comes before the lock.
+  EXPECT_NE(
+      ReadFile(inst.dir / "update/updater.log").find("] Outcome: another updater was running"),
+      std::string::npos);
 }
 
 TEST(UpdaterRun, WithoutItsWorkingDirectoryEndsAtOnceWithALine) {
@@ -30,7 +35,9 @@ TEST(UpdaterRun, WithoutItsWorkingDirectoryEndsAtOnceWithALine) {
   const Tree before = Snapshot(inst.dir.path());
   const RunResult r = RunProgram({inst.exe}, inst.dir.path());
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.out, "Cannot lock " + inst.dir.path() + "/update/updater.lock; this updater ends\n");
+  EXPECT_EQ(r.out, "Cannot lock " + inst.dir.path() +
+                       "/update/updater.lock; this updater ends\n"
+                       "Outcome: not started: no working directory to lock\n");
   EXPECT_EQ(Snapshot(inst.dir.path()), before);
 }
 
@@ -55,5 +62,23 @@ TEST(UpdaterRun, FirstRollsBackTheInstallOfAKilledRun) {
   for (auto it = installed.begin(); it != installed.end();)
     it = it->first.rfind("update", 0) == 0 ? installed.erase(it) : std::next(it);
   EXPECT_EQ(installed, old_version);
-  EXPECT_TRUE(update.empty());
+  EXPECT_TRUE(WithoutLog(update).empty());
+}
+
+TEST(UpdaterRun, FinishingTheInstallOfAKilledRunKeepsItsPackageRecord) {
+  Installation inst;
+  MakeDirs(inst.dir / "update/unzip");
+  WriteFile(inst.dir / "update/unzip/tesko.exe", "new main application");
+  const std::string record = "sha256=" + std::string(64, 'a') + "\nsize=20\n";
+  WriteFile(inst.dir / "update/pending.record", record);
+  // Killed between the swap and the clean-up.
+  ASSERT_EQ(SwapInPackage(InstallPathsFor(inst.dir.path())), SwapResult::kInstalled);
+
+  const RunResult r = RunProgram({inst.exe}, inst.dir.path());
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.out.find("Finishing an interrupted install\n"), 0u) << r.out;
+  EXPECT_EQ(ReadFile(inst.dir / "tesko.exe"), "new main application");
+  const Tree update = WithoutLog(Snapshot(inst.dir / "update"));
+  EXPECT_EQ(update.size(), 1u);
+  EXPECT_EQ(ReadFile(inst.dir / "update/installed.record"), record);
 }

@@ -47,7 +47,7 @@ void WriteZip(const std::string& path, const std::vector<Entry>& entries) {
     const int method = e.deflate ? Z_DEFLATED : 0;
     if (zipOpenNewFileInZip4_64(zf, e.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, method,
                                 6, raw ? 1 : 0, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY, nullptr, 0,
-                                made_by, 0, e.zip64 ? 1 : 0) != ZIP_OK)
+                                made_by, e.utf8_flag ? 1u << 11 : 0, e.zip64 ? 1 : 0) != ZIP_OK)
       throw std::runtime_error("zipOpenNewFileInZip4_64 " + e.name);
     if (raw) {
       const std::string stored = e.deflate ? RawDeflate(e.data) : e.data;

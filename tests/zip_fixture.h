@@ -21,6 +21,7 @@ struct Entry {
   unsigned unix_mode = 0;  // nonzero: made on Unix, a regular file with these bits
   bool wrong_crc = false;  // store a CRC-32 that does not match the data
   bool zip64 = false;      // Zip64 extra fields
+  bool utf8_flag = false;  // mark the name as UTF-8 (flag bit 11)
 };
 
 // Writes the entries, in order, as a zip archive at path.

@@ -1,5 +1,6 @@
 #include "shapd.h"
 
+#include <wx/app.h>
 #include <wx/bmpbuttn.h>
 #include <wx/dcclient.h>
 #include <wx/dcmemory.h>
@@ -9,6 +10,7 @@
 #include <wx/log.h>
 #include <wx/msgdlg.h>
 #include <wx/region.h>
+#include <wx/utils.h>
 
 #include "basedir.h"
 #include "install.h"
@@ -169,9 +171,21 @@ void ShapedFrame::OnRightDown(wxMouseEvent&) {
   // Opening the box takes the mouse capture from the frame (OnCaptureLost).
   wxMessageBox(wxString(L"\u65e0\u7cfb\u7edf\u6d88\u606f"), wxString(L"\u6d88\u606f\u63d0\u9192"),
                wxOK | wxCENTRE);
+  // The frame was disabled while the box was up, so the release of this
+  // press went to the box and never comes here. The tooltip promises that
+  // a right click closes the prompt: once the button is up, close it as
+  // that release would have. A button still held is released later, over
+  // the frame (OnRightUp) or elsewhere (then the prompt stays).
+  if (!wxGetMouseState().RightIsDown()) CloseWithoutInstalling();
 }
 
-void ShapedFrame::OnRightUp(wxMouseEvent&) { Close(false); }
+void ShapedFrame::OnRightUp(wxMouseEvent&) { CloseWithoutInstalling(); }
+
+void ShapedFrame::CloseWithoutInstalling() {
+  // A release that still reached the frame while the box was up has closed
+  // it already.
+  if (!wxTheApp->IsScheduledForDestruction(this)) Close(false);
+}
 
 void ShapedFrame::OnPaint(wxPaintEvent&) {
   wxPaintDC dc(this);

@@ -16,8 +16,10 @@ constexpr int ID_RESTART = 186;
 // relative to the current directory, then in icons/ beside the executable.
 // The button hides and closes the prompt and runs InstallUpdate(), once:
 // clicks that come after the first (a double click, clicks queued while
-// the install runs) are ignored. A right-button release closes it without
-// installing.
+// the install runs) are ignored. A right click closes it without
+// installing: its press shows a short message box, and the prompt closes
+// on the release, or as soon as the box is dismissed when the box took the
+// release.
 //
 // Created hidden by the update sequence on the main thread; the toolkit
 // deletes it after it has been closed.
@@ -41,6 +43,7 @@ class ShapedFrame : public wxFrame {
   void OnRestart(wxCommandEvent& event);
   void OnCaptureLost(wxMouseCaptureLostEvent& event);
   void OnSize(wxSizeEvent& event);
+  void CloseWithoutInstalling();
 
   ShapeKind shapeKind;
   wxBitmap shapeBitmap;

@@ -35,10 +35,10 @@ import socket
 import struct
 import time
 
-REASONS = {200: "OK", 206: "Partial Content", 401: "Unauthorized", 404: "Not Found",
-           408: "Request Timeout", 416: "Range Not Satisfiable", 429: "Too Many Requests",
-           500: "Internal Server Error", 502: "Bad Gateway", 503: "Service Unavailable",
-           504: "Gateway Timeout"}
+REASONS = {200: "OK", 206: "Partial Content", 304: "Not Modified", 401: "Unauthorized",
+           404: "Not Found", 407: "Proxy Authentication Required", 408: "Request Timeout",
+           416: "Range Not Satisfiable", 429: "Too Many Requests", 500: "Internal Server Error",
+           502: "Bad Gateway", 503: "Service Unavailable", 504: "Gateway Timeout"}
 
 
 def body_bytes(n):

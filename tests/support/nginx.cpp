@@ -17,7 +17,8 @@ namespace testing_support {
 // the benchmark and the Windows tests run it.
 constexpr char kServePackage[] = UPDATER_SERVE_PACKAGE;
 
-Nginx::Nginx(const std::string& root, const std::string& credentials, int port) {
+Nginx::Nginx(const std::string& root, const std::string& credentials, int port, const Tls& tls)
+    : tls_(tls) {
   if (credentials.find(':') == std::string::npos) {
     failure_ = "credentials without ':'";
     return;
@@ -36,8 +37,10 @@ Nginx::~Nginx() { Stop(); }
 bool Nginx::StartOn(int port, const std::string& root, const std::string& credentials) {
   port_ = port;
   RemoveTree(dir_ / "error.log");
-  const pid_t pid =
-      Spawn({kServePackage, root, std::to_string(port), credentials, dir_.path()}, dir_.path());
+  std::vector<std::string> argv{kServePackage, root, std::to_string(port), credentials,
+                                dir_.path()};
+  if (!tls_.certificate.empty()) argv.insert(argv.end(), {tls_.certificate, tls_.key});
+  const pid_t pid = Spawn(argv, dir_.path());
   if (pid < 0) {
     failure_ = "cannot start nginx";
     return false;
@@ -79,7 +82,8 @@ void Nginx::Stop() {
 }
 
 std::string Nginx::Url(const std::string& file) const {
-  return "http://127.0.0.1:" + std::to_string(port_) + "/hotels/package/" + file;
+  const std::string origin = tls_.certificate.empty() ? "http://127.0.0.1:" : "https://localhost:";
+  return origin + std::to_string(port_) + "/hotels/package/" + file;
 }
 
 std::string Nginx::ErrorLog() const { return ReadFile(dir_ / "error.log"); }

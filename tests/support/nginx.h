@@ -16,9 +16,14 @@ class Nginx {
  public:
   // Serves the files of `root` at /hotels/package/ behind HTTP basic
   // authentication for `credentials` ("user:password"). `port` 0 takes a
-  // free one. Returns once nginx accepts
+  // free one. With `tls` (certificate and key PEM files) it speaks https
+  // only. Returns once nginx accepts
   // connections, or with started() false and the reason in failure().
-  Nginx(const std::string& root, const std::string& credentials, int port = 0);
+  struct Tls {
+    std::string certificate, key;
+  };
+  Nginx(const std::string& root, const std::string& credentials, int port = 0,
+        const Tls& tls = Tls());
   ~Nginx();
   Nginx(const Nginx&) = delete;
   Nginx& operator=(const Nginx&) = delete;
@@ -26,13 +31,15 @@ class Nginx {
   bool started() const { return pid_ > 0; }
   const std::string& failure() const { return failure_; }
   int port() const { return port_; }
-  // "http://127.0.0.1:<port>/hotels/package/" + file
+  // "http://127.0.0.1:<port>/hotels/package/" + file, or with https,
+  // "https://localhost:<port>/...": the name its test certificates carry.
   std::string Url(const std::string& file) const;
   std::string ErrorLog() const;
   std::string AccessLog() const;
 
  private:
   bool StartOn(int port, const std::string& root, const std::string& credentials);
+  Tls tls_;
   void Stop();
 
   TempDir dir_;  // configuration, password file, pid, logs, temporary files

@@ -37,6 +37,15 @@ void CopyFile(const std::string& from, const std::string& to);
 // symbolic links to "-> target". Compare two snapshots to check a whole tree.
 using Tree = std::map<std::string, std::string>;
 Tree Snapshot(const std::string& root);
+// The tree without the updater's log (update/updater.log and the rotated
+// updater.log.1), which every run of the whole program appends to.
+inline Tree WithoutLog(Tree tree) {
+  for (auto it = tree.begin(); it != tree.end();) {
+    const std::string name = it->first.substr(it->first.rfind('/') + 1);
+    it = name == "updater.log" || name == "updater.log.1" ? tree.erase(it) : std::next(it);
+  }
+  return tree;
+}
 
 struct RunResult {
   int exit_code = -1;  // -1 when killed by a signal or not started

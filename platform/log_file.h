@@ -1,0 +1,26 @@
+#pragma once
+
+// The pieces of the updater's log file that differ between systems: one
+// append of whole lines that several processes may make to the same file at
+// once, its rotation, and the time stamp and process id of each line. Any
+// thread; nothing here prints.
+
+#include <cstdint>
+#include <string>
+
+#include "path.h"
+
+// Appends `lines` to the file at `path` in a single write at its end,
+// creating the file when it is missing; two processes appending at once
+// never interleave within one call. When the file already holds something
+// and the append would take it past `limit` bytes, the file is first
+// renamed to `rotated` (replacing that file) and a new one is started.
+// False when nothing was written (a directory in the way, a full disk).
+bool AppendToLog(const Path& path, const Path& rotated, const std::string& lines,
+                 std::uint64_t limit);
+
+// The local time now, "YYYY-MM-DD HH:MM:SS.mmm".
+std::string LocalTimeStamp();
+
+// This process's id.
+unsigned long CurrentProcessId();

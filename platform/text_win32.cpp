@@ -1,0 +1,62 @@
+#include "text.h"
+
+#include <windows.h>
+
+namespace {
+
+constexpr UINT kChineseCodePage = 936;
+
+// Text in code_page to UTF-16; false when it is not valid there.
+bool ToWide(UINT code_page, const std::string& text, std::wstring* wide) {
+  wide->clear();
+  if (text.empty()) return true;
+  const int size = MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, text.data(),
+                                       static_cast<int>(text.size()), nullptr, 0);
+  if (size <= 0) return false;
+  wide->resize(static_cast<size_t>(size));
+  return MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, text.data(),
+                             static_cast<int>(text.size()), &(*wide)[0], size) == size;
+}
+
+std::string ToUtf8(const std::wstring& wide) {
+  if (wide.empty()) return std::string();
+  const int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                       nullptr, 0, nullptr, nullptr);
+  if (size <= 0) return std::string();
+  std::string out(static_cast<size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &out[0], size,
+                      nullptr, nullptr);
+  return out;
+}
+
+std::string UpperCaseAscii(std::string text) {
+  for (char& c : text)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return text;
+}
+
+}  // namespace
+
+bool IsValidUtf8(const std::string& text) {
+  std::wstring wide;
+  return ToWide(CP_UTF8, text, &wide);
+}
+
+bool LegacyChineseToUtf8(const std::string& bytes, std::string* utf8) {
+  std::wstring wide;
+  if (!ToWide(kChineseCodePage, bytes, &wide)) return false;
+  *utf8 = ToUtf8(wide);
+  return true;
+}
+
+std::string UpperCaseForNames(const std::string& utf8) {
+  std::wstring wide;
+  if (utf8.empty() || !ToWide(CP_UTF8, utf8, &wide)) return UpperCaseAscii(utf8);
+  // The invariant locale's upper case: the mapping the file systems use,
+  // whatever the user's language.
+  std::wstring upper(wide.size(), L'\0');
+  if (LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, wide.data(), static_cast<int>(wide.size()),
+                   &upper[0], static_cast<int>(upper.size())) != static_cast<int>(wide.size()))
+    return UpperCaseAscii(utf8);
+  return ToUtf8(upper);
+}

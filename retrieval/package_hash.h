@@ -1,0 +1,44 @@
+#pragma once
+
+// The digests of an update package, computed while its bytes go by: the
+// BLAKE2b-512 that its minisign signature signs and the SHA-256 that the
+// record of the installed package keeps. One pass, flat memory, whatever
+// the size. Any thread; one object per package.
+
+#include <sodium.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "path.h"
+
+struct PackageDigests {
+  unsigned char blake2b[64] = {};
+  unsigned char sha256[32] = {};
+  uint64_t size = 0;
+};
+
+class PackageHasher {
+ public:
+  PackageHasher();
+  PackageHasher(const PackageHasher&) = delete;
+  PackageHasher& operator=(const PackageHasher&) = delete;
+
+  // Feeds the next bytes of the package, in order.
+  void Update(const void* data, std::size_t count);
+  // Forgets everything fed: the package starts over.
+  void Reset();
+  // Bytes fed so far.
+  uint64_t size() const { return size_; }
+  // The digests of everything fed; the hasher is done with after this.
+  PackageDigests Finish();
+
+ private:
+  crypto_generichash_state blake2b_;
+  crypto_hash_sha256_state sha256_;
+  uint64_t size_ = 0;
+};
+
+// Feeds the whole file at `path` to `hasher`, in blocks. False when it
+// cannot be opened or read to its end.
+bool HashFile(const Path& path, PackageHasher* hasher);
