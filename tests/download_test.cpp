@@ -756,4 +756,46 @@ TEST(PackageFileSink, TargetThatCannotBeOpenedAnswersAllOnes) {
   EXPECT_EQ(Snapshot(cwd.path()), Tree{});
 }
 
+// What the hasher was fed, as its SHA-256 and size.
+std::string DigestOf(PackageHasher* hasher) {
+  const PackageDigests d = hasher->Finish();
+  return std::string(reinterpret_cast<const char*>(d.sha256), sizeof d.sha256) +
+         std::to_string(d.size);
+}
+
+TEST(PackageFileSink, HashCoversTheBytesOnDiskWhenContinuingAndStartsOverOnAWholeBody) {
+  const std::string body = BinaryBody(300000);
+  PackageHasher whole;
+  whole.Update(body.data(), body.size());
+  const std::string expected = DigestOf(&whole);
+
+  {
+    Workdir work;
+    WriteFile(work.target + ".part", body.substr(0, 100000));
+    WriteFile(work.target + ".part.id", "ETag: \"v1\"\nTotal-Size: 300000\n");
+    PackageFile sink(work.target);
+    PackageHasher hasher;
+    sink.set_hasher(&hasher);
+    PartialSource source;
+    ASSERT_EQ(sink.FindResumable(&source), 100000u);
+    sink.Expect(100000, source);
+    char* rest = const_cast<char*>(body.data()) + 100000;
+    EXPECT_EQ(WritePackageChunk(rest, 1, 200000, &sink), 200000u);
+    EXPECT_TRUE(sink.Commit());
+    EXPECT_TRUE(DigestOf(&hasher) == expected);
+  }
+  {
+    Workdir work;
+    PackageFile sink(work.target);
+    PackageHasher hasher;
+    hasher.Update("an earlier attempt", 18);
+    sink.set_hasher(&hasher);
+    sink.Expect(0, PartialSource());
+    EXPECT_EQ(WritePackageChunk(const_cast<char*>(body.data()), 1, body.size(), &sink),
+              body.size());
+    EXPECT_TRUE(sink.Commit());
+    EXPECT_TRUE(DigestOf(&hasher) == expected);
+  }
+}
+
 }  // namespace
