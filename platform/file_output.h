@@ -1,8 +1,9 @@
 #pragma once
 
 // Writing files: creating them by native path (the downloaded package,
-// extracted files), stamping them with an archive entry's time, giving them
-// stored permission bits. Any thread; nothing here prints.
+// extracted files), continuing and reading back a partly downloaded one,
+// stamping them with an archive entry's time, giving them stored permission
+// bits. Any thread; nothing here prints.
 
 #include <cstdint>
 #include <cstdio>
@@ -26,6 +27,15 @@ using FilePtr = std::unique_ptr<FILE, FileCloser>;
 // write, large ones in few. A link standing at path is not followed: the
 // open fails. Null on failure.
 FilePtr OpenFileForWriting(const Path& path);
+
+// Opens an existing file for binary writing at its end ("ab"), with the same
+// write buffer, and puts its length into `size`. A link standing at path is
+// not followed: the open fails. Null on failure.
+FilePtr OpenFileForAppending(const Path& path, uint64_t* size);
+
+// Opens an existing file for binary reading ("rb") and puts its length into
+// `size`. Null on failure.
+FilePtr OpenFileForReading(const Path& path, uint64_t* size);
 
 // Owns file and gives it a write buffer of kFileBufferSize bytes (the C
 // library's own buffer otherwise, when none can be allocated).

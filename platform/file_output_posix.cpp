@@ -16,6 +16,31 @@ FilePtr OpenFileForWriting(const Path& path) {
   return WithBuffer(file);
 }
 
+namespace {
+
+// Wraps an open descriptor in a buffered stream and reports the file's length.
+FilePtr StreamOf(int fd, const char* mode, uint64_t* size) {
+  if (fd < 0) return nullptr;
+  struct stat status;
+  FILE* file = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) ? fdopen(fd, mode) : nullptr;
+  if (!file) {
+    close(fd);
+    return nullptr;
+  }
+  *size = static_cast<uint64_t>(status.st_size);
+  return WithBuffer(file);
+}
+
+}  // namespace
+
+FilePtr OpenFileForAppending(const Path& path, uint64_t* size) {
+  return StreamOf(open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC), "ab", size);
+}
+
+FilePtr OpenFileForReading(const Path& path, uint64_t* size) {
+  return StreamOf(open(path.c_str(), O_RDONLY | O_CLOEXEC), "rb", size);
+}
+
 FilePtr OpenFileForReading(const Path& path) {
   FILE* file = fopen(path.c_str(), "rbe");
   if (file) setvbuf(file, nullptr, _IONBF, 0);

@@ -1,5 +1,6 @@
 #include "file_output.h"
 
+#include <io.h>
 #include <stdio.h>
 #include <windows.h>
 
@@ -9,6 +10,35 @@
 FilePtr OpenFileForWriting(const Path& path) {
   FILE* file = _wfopen(SystemPath(path).c_str(), L"wb");
   return file ? WithBuffer(file) : nullptr;
+}
+
+namespace {
+
+// Owns an opened stream and reports the file's length.
+FilePtr Measured(FILE* file, uint64_t* size) {
+  if (!file) return nullptr;
+  const __int64 length = _filelengthi64(_fileno(file));
+  if (length < 0) {
+    fclose(file);
+    return nullptr;
+  }
+  *size = static_cast<uint64_t>(length);
+  return WithBuffer(file);
+}
+
+}  // namespace
+
+FilePtr OpenFileForAppending(const Path& path, uint64_t* size) {
+  // A reparse point at the path is followed by the C library: refuse it first.
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+      (attributes & FILE_ATTRIBUTE_DIRECTORY))
+    return nullptr;
+  return Measured(_wfopen(path.c_str(), L"ab"), size);
+}
+
+FilePtr OpenFileForReading(const Path& path, uint64_t* size) {
+  return Measured(_wfopen(path.c_str(), L"rb"), size);
 }
 
 FilePtr OpenFileForReading(const Path& path) {

@@ -2,13 +2,18 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <random>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "basedir.h"
+#include "durable.h"
 #include "files.h"
 #include "package_ca.h"
 #include "proxy.h"
@@ -20,6 +25,10 @@ namespace {
 
 // Beside the target, so that the final rename stays on one volume.
 const Path kPartialSuffix = PATH_TEXT(".part");
+const Path kIdentificationSuffix = PATH_TEXT(".id");
+const Path kTemporarySuffix = PATH_TEXT(".tmp");
+
+using Clock = std::chrono::steady_clock;
 
 // libcurl's default of 16 KiB costs a system call pair per 16 KiB and about
 // a tenth of the throughput on a fast link; the curl command line reads
@@ -31,6 +40,11 @@ struct EasyCleanup {
 };
 using EasyHandle = std::unique_ptr<CURL, EasyCleanup>;
 
+struct SlistFree {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using HeaderList = std::unique_ptr<curl_slist, SlistFree>;
+
 class CurlGlobal {
  public:
   CurlGlobal() { curl_global_init(CURL_GLOBAL_ALL); }
@@ -39,10 +53,106 @@ class CurlGlobal {
   CurlGlobal& operator=(const CurlGlobal&) = delete;
 };
 
-struct SlistFree {
-  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+// One request of a download, and what its answer said.
+struct Attempt {
+  CURL* handle = nullptr;
+  PackageFile* sink = nullptr;
+  uint64_t offset = 0;         // where the kept partial file ends; 0 asks for the whole body
+  PartialSource resumed;       // what the kept partial file is part of, when offset > 0
+  Clock::time_point deadline;  // the end of the whole download
+  long status = 0;             // the final answer's HTTP status; 0 before one came
+  long long retry_after = -1;  // its Retry-After in seconds; -1 without
+  bool conditional = false;    // the request carries conditions: a 304 is an answer
+  bool inconsistent = false;   // the answer does not continue the partial file
 };
-using HeaderList = std::unique_ptr<curl_slist, SlistFree>;
+
+// The value of a header of the final answer, or null.
+const char* AnswerHeader(CURL* handle, const char* name) {
+  curl_header* header = nullptr;
+  if (curl_easy_header(handle, name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK) return nullptr;
+  return header->value;
+}
+
+// What the server says the body of its whole-body answer is. A weak ETag
+// cannot ask for a range (If-Range needs a strong one).
+PartialSource SourceOfAnswer(CURL* handle) {
+  PartialSource source;
+  curl_off_t length = -1;
+  if (curl_easy_getinfo(handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
+      length > 0)
+    source.total_size = static_cast<uint64_t>(length);
+  const char* etag = AnswerHeader(handle, "ETag");
+  const char* date = AnswerHeader(handle, "Last-Modified");
+  if (etag && *etag && std::strncmp(etag, "W/", 2) != 0) {
+    source.kind = PartialSource::Validator::kETag;
+    source.validator = etag;
+  } else if (date && *date) {
+    source.kind = PartialSource::Validator::kLastModified;
+    source.validator = date;
+  }
+  return source;
+}
+
+// Reads a decimal number at *text and moves past it; false when there is none.
+bool ReadNumber(const char** text, uint64_t* value) {
+  if (**text < '0' || **text > '9') return false;
+  char* end = nullptr;
+  *value = std::strtoull(*text, &end, 10);
+  *text = end;
+  return true;
+}
+
+// True when a 206 answer is exactly the rest of the partial file: its
+// Content-Range ("bytes <first>-<last>/<total>") starts at the offset and
+// runs to the end of the same total, and its validator, when it sends one,
+// is the partial file's.
+bool ContinuesPartial(const Attempt& attempt) {
+  const char* range = AnswerHeader(attempt.handle, "Content-Range");
+  uint64_t first = 0, last = 0, total = 0;
+  if (!range || std::strncmp(range, "bytes ", 6) != 0) return false;
+  range += 6;
+  if (!ReadNumber(&range, &first) || *range++ != '-' || !ReadNumber(&range, &last) ||
+      *range++ != '/' || !ReadNumber(&range, &total) || *range != '\0')
+    return false;
+  if (first != attempt.offset || last + 1 != total || total != attempt.resumed.total_size)
+    return false;
+  const bool etag = attempt.resumed.kind == PartialSource::Validator::kETag;
+  const char* validator = AnswerHeader(attempt.handle, etag ? "ETag" : "Last-Modified");
+  return !validator || attempt.resumed.validator == validator;
+}
+
+// libcurl header callback; `context` is the Attempt. At the end of the final
+// answer's head it tells the sink what the body is, or refuses the body:
+// an error page is not a package, and a range that does not continue the
+// partial file is not part of it.
+std::size_t OnHeaderLine(char* data, std::size_t size, std::size_t count, void* context) {
+  auto* attempt = static_cast<Attempt*>(context);
+  const std::size_t bytes = size * count;
+  const bool end_of_head =
+      (bytes == 2 && data[0] == '\r' && data[1] == '\n') || (bytes == 1 && data[0] == '\n');
+  if (!end_of_head) return bytes;
+  long status = 0;
+  curl_easy_getinfo(attempt->handle, CURLINFO_RESPONSE_CODE, &status);
+  if (status < 200) return bytes;  // an interim answer: the final one follows
+  attempt->status = status;
+  curl_off_t retry_after = 0;
+  if (curl_easy_getinfo(attempt->handle, CURLINFO_RETRY_AFTER, &retry_after) == CURLE_OK &&
+      AnswerHeader(attempt->handle, "Retry-After"))
+    attempt->retry_after = std::max<curl_off_t>(retry_after, 0);  // a date already past: now
+  // Not modified: no body follows, and nothing is stored.
+  if (status == 304 && attempt->conditional) return bytes;
+  if (status == 206) {
+    if (attempt->offset == 0 || !ContinuesPartial(*attempt)) {
+      attempt->inconsistent = true;
+      return 0;
+    }
+    attempt->sink->Expect(attempt->offset, attempt->resumed);
+    return bytes;
+  }
+  if (status > 299) return 0;
+  attempt->sink->Expect(0, SourceOfAnswer(attempt->handle));
+  return bytes;
+}
 
 // Puts the conditions on the request: If-None-Match as a header of its
 // own, else If-Modified-Since through libcurl's time condition. A server
@@ -50,13 +160,14 @@ using HeaderList = std::unique_ptr<curl_slist, SlistFree>;
 // libcurl also drops the body of any answer dated before the condition
 // itself, and would so never fetch a new package whose file is older than
 // the installed one's (a release put back, a restored backup).
+// Headers go to `headers`, which the caller hands to libcurl.
 bool SetConditions(CURL* h, const ConditionalGet& conditional, HeaderList* headers) {
   if (!conditional.if_none_match.empty()) {
     const std::string line = "If-None-Match: " + conditional.if_none_match;
-    curl_slist* list = curl_slist_append(nullptr, line.c_str());
+    curl_slist* list = curl_slist_append(headers->get(), line.c_str());
     if (!list) return false;
+    headers->release();
     headers->reset(list);
-    curl_easy_setopt(h, CURLOPT_HTTPHEADER, list);
     return true;
   }
   const time_t since = conditional.if_modified_since.empty()
@@ -106,11 +217,11 @@ bool IsTlsRefusal(CURLcode result) {
          result == CURLE_SSL_CACERT_BADFILE;
 }
 
-// Runs the transfer into `sink`; returns libcurl's result code, or
+// Runs one request into `sink`; returns libcurl's result code, or
 // CURLE_FAILED_INIT when there is no handle (nothing was sent then).
 CURLcode Transfer(const char* url, const char* credentials, PackageFile* sink,
                   const TransferLimits& limits, const char* trusted_ca_pem,
-                  const ProxyChoice& proxy, ConditionalGet* conditional = nullptr) {
+                  const ProxyChoice& proxy, ConditionalGet* conditional, Attempt* attempt) {
   EasyHandle easy(curl_easy_init());
   if (!easy) return CURLE_FAILED_INIT;
   CURL* h = easy.get();
@@ -129,6 +240,30 @@ CURLcode Transfer(const char* url, const char* credentials, PackageFile* sink,
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, limits.low_speed_limit_bytes_per_second);
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, limits.low_speed_time_seconds);
   curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
+  attempt->handle = h;
+  attempt->sink = sink;
+  attempt->conditional = conditional != nullptr;
+  curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &OnHeaderLine);
+  curl_easy_setopt(h, CURLOPT_HEADERDATA, static_cast<void*>(attempt));
+  // The whole download's time limit cuts this request too.
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(attempt->deadline - Clock::now());
+  curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(std::max<long long>(left.count(), 1)));
+  // The rest of the partial file, only if it is still the same file: a
+  // server whose file changed, or that ignores ranges, answers 200 with the
+  // whole body, which starts over in this same request.
+  // The conditions (in `headers` already) go along with the range.
+  std::string range;
+  if (attempt->offset > 0) {
+    range = std::to_string(attempt->offset) + "-";
+    curl_easy_setopt(h, CURLOPT_RANGE, range.c_str());
+    const std::string line = "If-Range: " + attempt->resumed.validator;
+    curl_slist* list = curl_slist_append(headers.get(), line.c_str());
+    if (!list) return CURLE_OUT_OF_MEMORY;
+    headers.release();
+    headers.reset(list);
+  }
+  if (headers) curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
   TrustOnly(h, trusted_ca_pem);
   UseProxy(h, proxy);
   char error[CURL_ERROR_SIZE] = "";
@@ -137,6 +272,10 @@ CURLcode Transfer(const char* url, const char* credentials, PackageFile* sink,
   if (IsTlsRefusal(result))
     Report("Secure connection to %s refused: %s\n", url,
            *error ? error : curl_easy_strerror(result));
+  // The head callback refused the body of an answer that is no success.
+  if (result == CURLE_WRITE_ERROR && (attempt->status < 200 || attempt->status > 299) &&
+      attempt->status != 0)
+    result = CURLE_HTTP_RETURNED_ERROR;
   if (result == CURLE_OK && conditional) {
     long status = 0, unmet = 0;
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
@@ -160,19 +299,187 @@ CURLcode Transfer(const char* url, const char* credentials, PackageFile* sink,
   return result;
 }
 
+// Statuses that may change by waiting: time-out, too many requests, and
+// server or gateway failures.
+bool IsPassingStatus(long status) {
+  return status == 408 || status == 429 || status == 500 || status == 502 || status == 503 ||
+         status == 504;
+}
+
+// Failures that another attempt may not meet: the network or the server
+// failed on the way, not the request.
+bool WorthRetrying(CURLcode result, long status) {
+  switch (result) {
+    case CURLE_HTTP_RETURNED_ERROR:
+      return IsPassingStatus(status);
+    case CURLE_COULDNT_RESOLVE_HOST:  // a dropped link takes the name server with it
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_GOT_NOTHING:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// What failed, for the attempt's line.
+std::string DescribeFailure(CURLcode result, const Attempt& attempt) {
+  std::string text;
+  if (result == CURLE_HTTP_RETURNED_ERROR && attempt.status != 0) {
+    text = "HTTP status " + std::to_string(attempt.status);
+    if (attempt.retry_after >= 0)
+      text += " with Retry-After " + std::to_string(attempt.retry_after) + " s";
+  } else if (attempt.inconsistent) {
+    text = "the answer does not continue the partial file";
+  } else {
+    text = std::string(curl_easy_strerror(result)) + " (" + std::to_string(result) + ")";
+  }
+  return text;
+}
+
+// The identification file's text: the validator under its header name, then
+// the total size.
+std::string IdentificationText(const PartialSource& source) {
+  const bool etag = source.kind == PartialSource::Validator::kETag;
+  return std::string(etag ? "ETag: " : "Last-Modified: ") + source.validator +
+         "\nTotal-Size: " + std::to_string(source.total_size) + "\n";
+}
+
+bool ParseIdentification(const std::string& text, PartialSource* source) {
+  const std::string size_field = "\nTotal-Size: ";
+  const std::size_t size_at = text.find(size_field);
+  if (size_at == std::string::npos || text.empty() || text.back() != '\n') return false;
+  const std::string first = text.substr(0, size_at);
+  const char* size = text.c_str() + size_at + size_field.size();
+  uint64_t total = 0;
+  if (!ReadNumber(&size, &total) || *size != '\n' || size + 1 != text.c_str() + text.size())
+    return false;
+  PartialSource parsed;
+  for (const auto& [kind, name] :
+       {std::make_pair(PartialSource::Validator::kETag, "ETag: "),
+        std::make_pair(PartialSource::Validator::kLastModified, "Last-Modified: ")}) {
+    if (first.rfind(name, 0) == 0) {
+      parsed.kind = kind;
+      parsed.validator = first.substr(std::strlen(name));
+    }
+  }
+  parsed.total_size = total;
+  if (!parsed.resumable() || parsed.validator.empty() ||
+      parsed.validator.find_first_of("\r\n") != std::string::npos)
+    return false;
+  *source = parsed;
+  return true;
+}
+
 }  // namespace
 
-PackageFile::PackageFile(Path target)
-    : target_(std::move(target)), partial_(target_ + kPartialSuffix) {}
+std::chrono::milliseconds RetryDelay(int failures, long long retry_after_seconds,
+                                     const TransferLimits& limits, double draw) {
+  using std::chrono::milliseconds;
+  milliseconds backoff = limits.first_retry_delay;
+  for (int i = 1; i < failures && backoff < limits.max_retry_delay; ++i) backoff *= 2;
+  backoff = std::min(backoff, limits.max_retry_delay);
+  const double share = 0.5 + 0.5 * std::min(std::max(draw, 0.0), 1.0);
+  milliseconds delay(static_cast<milliseconds::rep>(static_cast<double>(backoff.count()) * share));
+  if (retry_after_seconds >= 0) {
+    const long long cap_seconds = limits.max_retry_delay.count() / 1000 + 1;
+    const milliseconds asked(std::min(retry_after_seconds, cap_seconds) * 1000);
+    delay = std::max(delay, std::min(asked, limits.max_retry_delay));
+  }
+  return delay;
+}
 
-PackageFile::~PackageFile() { Discard(); }
+PackageFile::PackageFile(Path target)
+    : target_(std::move(target)),
+      partial_(target_ + kPartialSuffix),
+      identification_(partial_ + kIdentificationSuffix) {}
+
+PackageFile::~PackageFile() {
+  if (stream_) Discard();
+}
+
+uint64_t PackageFile::FindResumable(PartialSource* source) {
+  *source = PartialSource();
+  std::string text;
+  PartialSource found;
+  uint64_t size = 0;
+  if (ReadWholeFile(identification_, &text) && ParseIdentification(text, &found) &&
+      OpenFileForReading(partial_, &size) && size > 0 && size < found.total_size) {
+    *source = found;
+    found_ = size;
+    return size;
+  }
+  RemoveFiles();
+  return 0;
+}
+
+void PackageFile::Expect(uint64_t offset, const PartialSource& source) {
+  offset_ = offset;
+  source_ = source;
+}
+
+bool PackageFile::ReadPartial(const std::function<bool(const char*, std::size_t)>& consume) const {
+  uint64_t size = 0;
+  FilePtr file = OpenFileForReading(partial_, &size);
+  if (!file || size < offset_) return false;
+  std::unique_ptr<char[]> block(new char[kFileBufferSize]);
+  for (uint64_t left = offset_; left > 0;) {
+    const std::size_t want = static_cast<std::size_t>(std::min<uint64_t>(left, kFileBufferSize));
+    if (std::fread(block.get(), 1, want, file.get()) != want || !consume(block.get(), want))
+      return false;
+    left -= want;
+  }
+  return true;
+}
+
+bool PackageFile::Open() {
+  if (offset_ > 0) {
+    // Something else may have changed the file since it was measured.
+    uint64_t size = 0;
+    stream_ = OpenFileForAppending(partial_, &size);
+    if (stream_ && size != offset_) stream_.reset();
+    // The hash covers the whole package: the bytes already on disk first.
+    if (stream_ && hasher_) {
+      hasher_->Reset();
+      if (!ReadPartial([this](const char* data, std::size_t count) {
+            hasher_->Update(data, count);
+            return true;
+          }))
+        stream_.reset();
+    }
+    size_ = offset_;
+    identified_ = true;
+    return stream_ != nullptr;
+  }
+  // The old identification goes before the bytes it described.
+  RemoveFileEntry(identification_);
+  stream_ = OpenFileForWriting(partial_);
+  if (!stream_) return false;
+  // A whole body starts the hash over.
+  if (hasher_) hasher_->Reset();
+  size_ = 0;
+  identified_ = false;
+  if (!source_.resumable()) return true;
+  // Written whole or not at all: a partial file is never resumed on a
+  // half-written identification.
+  const Path temporary = identification_ + kTemporarySuffix;
+  {
+    DurableFile file;
+    identified_ =
+        file.Create(temporary) && file.Append(IdentificationText(source_)) && file.Flush();
+  }
+  identified_ = identified_ && MoveReplacing(temporary, identification_);
+  if (!identified_) RemoveFileEntry(temporary);
+  return true;
+}
 
 std::size_t PackageFile::Write(const char* data, std::size_t size, std::size_t count) {
-  if (!stream_) {
-    stream_ = OpenFileForWriting(partial_);
-    if (!stream_) return static_cast<std::size_t>(-1);
-  }
+  if (!stream_ && !Open()) return static_cast<std::size_t>(-1);
   const std::size_t written = std::fwrite(data, size, count, stream_.get());
+  size_ += static_cast<uint64_t>(written) * size;
   // Hashing here costs no second pass over the file.
   if (hasher_) hasher_->Update(data, written * size);
   return written;
@@ -181,16 +488,34 @@ std::size_t PackageFile::Write(const char* data, std::size_t size, std::size_t c
 bool PackageFile::Commit() {
   if (!stream_) return false;
   if (!CloseWrittenFile(std::move(stream_)) || !MoveReplacing(partial_, target_)) {
-    RemoveFileEntry(partial_);
+    RemoveFiles();
     return false;
   }
+  RemoveFileEntry(identification_);
   return true;
 }
 
+uint64_t PackageFile::Keep() {
+  // Nothing written: whatever the disk held stays as it was.
+  if (!stream_) return found_;
+  if (CloseWrittenFile(std::move(stream_)) && identified_ && size_ > 0 && FlushFile(partial_))
+    return size_;
+  RemoveFiles();
+  return 0;
+}
+
 void PackageFile::Discard() {
-  if (!stream_) return;
   stream_.reset();
+  RemoveFiles();
+}
+
+void PackageFile::RemoveFiles() {
   RemoveFileEntry(partial_);
+  RemoveFileEntry(identification_);
+  offset_ = 0;
+  found_ = 0;
+  size_ = 0;
+  identified_ = false;
 }
 
 std::size_t WritePackageChunk(char* data, std::size_t size, std::size_t count, void* sink) {
@@ -205,11 +530,70 @@ int DownloadPackageFrom(const char* url, const char* credentials, const Path& ta
   sink.set_hasher(hasher);
   const ProxyChoice proxy = ChooseProxy(url);
   Report("%s\n", DescribeProxy(proxy).c_str());
-  int result = Transfer(url, credentials, &sink, limits, trusted_ca_pem, proxy, conditional);
-  if (result == CURLE_FAILED_INIT) return result;
-  // A transfer that delivered no body leaves the earlier package alone.
-  if (result == CURLE_OK && sink.started() && !sink.Commit()) result = CURLE_WRITE_ERROR;
-  sink.Discard();
+  const Clock::time_point deadline = Clock::now() + limits.time_limit;
+  // Seeded apart on every machine, so that clients that failed together
+  // spread out.
+  std::seed_seq seed{std::random_device()(),
+                     static_cast<unsigned>(Clock::now().time_since_epoch().count())};
+  std::mt19937 random(seed);
+  int result = CURLE_OK;
+  // Attempts in a row that brought no new bytes: a flaky link that cuts a
+  // long transfer again and again still moves it forward.
+  int fruitless = 0;
+  for (int number = 1;; ++number) {
+    Attempt attempt;
+    attempt.deadline = deadline;
+    attempt.offset = sink.FindResumable(&attempt.resumed);
+    const CURLcode code =
+        Transfer(url, credentials, &sink, limits, trusted_ca_pem, proxy, conditional, &attempt);
+    result = code;
+    if (code == CURLE_FAILED_INIT) return result;
+    if (code == CURLE_OK) {
+      // A transfer that delivered no body leaves the earlier package alone.
+      if (sink.started() && !sink.Commit()) result = CURLE_WRITE_ERROR;
+      sink.Discard();
+      break;
+    }
+    // A range that does not fit (416) or an answer that does not continue
+    // the partial file: it goes, and the next attempt asks for everything.
+    const bool restart = attempt.inconsistent || (attempt.offset > 0 && attempt.status == 416);
+    uint64_t kept = 0;
+    if (restart)
+      sink.Discard();
+    else
+      kept = sink.Keep();
+    fruitless = kept > attempt.offset ? 0 : fruitless + 1;
+
+    // Either another attempt after `delay`, or the end, and why.
+    std::string next;
+    std::chrono::milliseconds delay(0);
+    if (!restart && !WorthRetrying(code, attempt.status)) {
+      next = "not retried";
+    } else if (fruitless >= limits.max_attempts_without_progress) {
+      next = "giving up after " + std::to_string(fruitless) + " attempts without new bytes";
+    } else {
+      if (!restart)
+        delay = RetryDelay(std::max(fruitless, 1), attempt.retry_after, limits,
+                           std::uniform_real_distribution<double>(0.0, 1.0)(random));
+      if (Clock::now() + delay >= deadline)
+        next = "the download's time limit of " + std::to_string(limits.time_limit.count() / 1000) +
+               " s is reached";
+    }
+    const bool again = next.empty();
+    if (again && restart) {
+      next = "starting over at once";
+    } else if (again) {
+      char wait[48];
+      std::snprintf(wait, sizeof wait, "next attempt in %.1f s",
+                    static_cast<double>(delay.count()) / 1000);
+      next = wait;
+    }
+    const std::string kept_bytes = kept > 0 ? ", " + std::to_string(kept) + " bytes kept" : "";
+    Report("Download attempt %d failed: %s%s; %s\n", number, DescribeFailure(code, attempt).c_str(),
+           kept_bytes.c_str(), next.c_str());
+    if (!again) break;
+    std::this_thread::sleep_for(delay);
+  }
   if (result != CURLE_OK) Report("%d\n", result);
   NoteDownloadResult(result);
   return result;

@@ -4,7 +4,10 @@
 // becomes BaseDir + "update/update.zip". Everything here
 // runs on the calling thread (the main thread, before any window exists).
 
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string>
 
 #include "file_output.h"
@@ -42,35 +45,66 @@ DownloadOutcome DownloadPackage(PackageHasher* hasher, ConditionalGet* condition
 bool DownloadSignature();
 
 // A server that accepts the connection and then stalls must not keep the
-// invisible updater alive forever; a slow but moving transfer of any size
-// is never cut.
+// invisible updater alive forever; a slow but moving transfer is cut only
+// by the download's time limit (below).
 inline constexpr long kConnectTimeoutSeconds = 30;
 inline constexpr long kLowSpeedLimitBytesPerSecond = 1;
 inline constexpr long kLowSpeedTimeSeconds = 60;
+
+// Links that drop for seconds and servers that shed load: a failed attempt
+// is retried when waiting may help, up to this many attempts in a row that
+// bring no new bytes, after a back-off that doubles from the first delay up
+// to the largest. The whole download, waits included, ends at the time
+// limit; what it got by then is kept for the next run.
+inline constexpr int kMaxAttemptsWithoutProgress = 5;
+inline constexpr std::chrono::milliseconds kFirstRetryDelay{2000};
+inline constexpr std::chrono::milliseconds kMaxRetryDelay{60000};
+inline constexpr std::chrono::milliseconds kDownloadTimeLimit{10 * 60 * 1000};
 
 struct TransferLimits {
   long connect_timeout_seconds = kConnectTimeoutSeconds;
   long low_speed_limit_bytes_per_second = kLowSpeedLimitBytesPerSecond;
   long low_speed_time_seconds = kLowSpeedTimeSeconds;
+  int max_attempts_without_progress = kMaxAttemptsWithoutProgress;
+  std::chrono::milliseconds first_retry_delay = kFirstRetryDelay;
+  std::chrono::milliseconds max_retry_delay = kMaxRetryDelay;
+  std::chrono::milliseconds time_limit = kDownloadTimeLimit;
 };
+
+// The wait before the next attempt, after `failures` attempts in a row
+// without new bytes (1 after the first): first_retry_delay doubled for each
+// further failure, at most max_retry_delay, and placed by `draw` (0 to 1)
+// between half and the whole of that, so that clients that failed together
+// do not return together. A server's Retry-After (`retry_after_seconds`,
+// negative when it sent none) is waited for instead when it is longer, up to
+// max_retry_delay.
+std::chrono::milliseconds RetryDelay(int failures, long long retry_after_seconds,
+                                     const TransferLimits& limits, double draw);
 
 // Fetches `url` with `credentials` ("user:password", HTTP basic) into
 // `target`. The body goes to a partial file beside the target, which
 // replaces the target only after a complete transfer with a success status;
-// after any failure the target is as it was and the partial file is gone.
-// libcurl's verbose trace goes to standard error, with the credentials'
-// value replaced; the log gets one line for the transfer instead (status,
-// bytes, duration, the address without credentials). A failure also prints
-// its decimal libcurl result code and a line end on standard output. Returns
-// that code: 0 on success, 22 for any status but a success (2xx), 23 when the body
-// could not be stored, 60 when an https server's certificate is refused
-// (after a line saying why).
+// after any failure the target is as it was. A partial file whose source the
+// server identified (a strong ETag or a Last-Modified date, and the total
+// size) is kept with its identification file after a failure, and the next
+// attempt, in this run or a later one, asks only for the rest; any other is
+// removed. Connection failures, time-outs, cut bodies and the statuses 408,
+// 429, 500, 502, 503 and 504 are retried within `limits`; each failed
+// attempt prints one line on standard output (its number, what failed, and
+// the wait before the next). libcurl's verbose trace goes to standard error,
+// with the credentials' value replaced; the log gets one line for each transfer
+// (status, bytes, duration, the address without credentials). A failed
+// download ends with its decimal libcurl result code and a line end on
+// standard output. Returns that code: 0 on success, 22 for any status but a
+// success (2xx), 23 when the body could not be stored, 60 when an https
+// server's certificate is refused (after a line saying why).
 // An https server must present a certificate for the address's host name
 // from one of the CAs in `trusted_ca_pem` (PEM text), or, when that is
 // empty, from one the system trusts. The proxy is the one the system's
 // settings choose for `url` (platform/proxy.h), named in one line on
 // standard output before the transfer; the credentials never go to it.
-// When `hasher` is given, the sink feeds it every byte it stores. When
+// When `hasher` is given, the sink feeds it every byte it stores, after
+// the bytes already on disk when a transfer continues a partial file. When
 // `conditional` is given, the request carries its conditions, and an
 // answer that the body is unchanged (304, or a Last-Modified that does
 // not meet the condition) stores nothing and returns 0.
@@ -84,9 +118,23 @@ int DownloadPackageFrom(const char* url, const char* credentials, const Path& ta
 // text for its code); empty when it succeeded or none ran. Main thread.
 std::string LastDownloadFailure();
 
-// Where the body of one transfer goes. Nothing is created before the first
-// block arrives. Destroying a sink that was not committed removes its
-// partial file.
+// What the server said a body is: its validator (a strong ETag, else a
+// Last-Modified date; the If-Range value) and its total size. A partial file
+// is resumable only with both.
+struct PartialSource {
+  enum class Validator { kNone, kETag, kLastModified };
+  Validator kind = Validator::kNone;
+  std::string validator;
+  uint64_t total_size = 0;
+  bool resumable() const { return kind != Validator::kNone && total_size > 0; }
+};
+
+// Where the body of one transfer goes: the partial file beside the target,
+// with an identification file beside it ("<target>.part.id", written
+// atomically) while it holds part of a resumable body. Files are created or
+// opened only when the first block arrives. Destroying a sink while its
+// partial file is open (neither committed nor kept) removes it. Calling
+// thread only.
 class PackageFile {
  public:
   explicit PackageFile(Path target);
@@ -96,26 +144,62 @@ class PackageFile {
 
   const Path& target() const { return target_; }
   const Path& partial() const { return partial_; }
+  const Path& identification() const { return identification_; }
   // True while the partial file is open: from the first block until it is
-  // committed or discarded.
+  // committed, kept or discarded.
   bool started() const { return stream_ != nullptr; }
+  // Bytes in the partial file: those it continues and those written since.
+  uint64_t size() const { return size_; }
+
+  // A partial file that an earlier transfer left with its identification:
+  // puts what that says into `source` and returns the file's size, which is
+  // where the next body must start. Returns 0 when there is none, after
+  // removing a partial file without a valid identification, or larger than
+  // its total, and an identification without its partial file.
+  uint64_t FindResumable(PartialSource* source);
+  // Says what the coming body is: the rest of the partial file from
+  // `offset` (as FindResumable returned it) or, with offset 0, a whole body
+  // from `source` (resumable or not). Touches no file.
+  void Expect(uint64_t offset, const PartialSource& source);
+  // Hands the bytes that the partial file already holds, up to the offset
+  // given to Expect, to `consume` in order (for whatever must see the whole
+  // body, such as a hash, when a transfer continues it). False when they
+  // cannot all be read or `consume` returns false.
+  bool ReadPartial(const std::function<bool(const char*, std::size_t)>& consume) const;
   // Every byte written from now on is fed to `hasher` too (null: none).
   void set_hasher(PackageHasher* hasher) { hasher_ = hasher; }
 
   // Writes `count` items of `size` bytes; the result is that of the C block
-  // write, or all ones when the partial file cannot be opened.
+  // write, or all ones when the partial file cannot be opened. The first
+  // block of a whole body replaces any earlier partial file and writes the
+  // identification of a resumable one; the first block of a continuation
+  // appends, after checking that the file still ends at the offset.
   std::size_t Write(const char* data, std::size_t size, std::size_t count);
-  // Closes the partial file and moves it over the target. False (with the
-  // partial file removed and the target untouched) when either step fails
-  // or nothing was written.
+  // Closes the partial file and moves it over the target; removes the
+  // identification. False (with the partial file removed and the target
+  // untouched) when either step fails or nothing was written.
   bool Commit();
-  // Closes and removes the partial file, if any.
+  // After a failed transfer: closes the partial file and leaves it on the
+  // disk, its bytes flushed, when it holds part of a resumable body and its
+  // identification was written; removes both otherwise. Returns the bytes
+  // kept.
+  uint64_t Keep();
+  // Closes and removes the partial file, if any, and its identification.
   void Discard();
 
  private:
+  void RemoveFiles();
+  bool Open();
+
   Path target_;
   Path partial_;
+  Path identification_;
   FilePtr stream_;
+  uint64_t offset_ = 0;
+  uint64_t found_ = 0;  // the size FindResumable found
+  PartialSource source_;
+  uint64_t size_ = 0;
+  bool identified_ = false;  // the identification file describes the open partial file
   PackageHasher* hasher_ = nullptr;
 };
 

@@ -14,6 +14,12 @@ PackageHasher::PackageHasher() {
   crypto_hash_sha256_init(&sha256_);
 }
 
+void PackageHasher::Reset() {
+  crypto_generichash_init(&blake2b_, nullptr, 0, sizeof PackageDigests::blake2b);
+  crypto_hash_sha256_init(&sha256_);
+  size_ = 0;
+}
+
 void PackageHasher::Update(const void* data, std::size_t count) {
   const auto* bytes = static_cast<const unsigned char*>(data);
   crypto_generichash_update(&blake2b_, bytes, count);

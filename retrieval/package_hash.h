@@ -26,6 +26,8 @@ class PackageHasher {
 
   // Feeds the next bytes of the package, in order.
   void Update(const void* data, std::size_t count);
+  // Forgets everything fed: the package starts over.
+  void Reset();
   // Bytes fed so far.
   uint64_t size() const { return size_; }
   // The digests of everything fed; the hasher is done with after this.

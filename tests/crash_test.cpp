@@ -1,5 +1,6 @@
 // The whole updater, as a user's machine runs it, over a package placed in
-// update/update.zip by hand (the download finds no server and leaves it):
+// update/update.zip by hand (the package server has none to give, and the
+// download leaves it):
 // runs killed at random moments of their install are settled by the next
 // run, and of two runs started together only one installs.
 
@@ -14,6 +15,7 @@
 #include <random>
 #include <thread>
 
+#include "nginx.h"
 #include "support.h"
 #include "two_versions.h"
 #include "updater_config.h"
@@ -33,6 +35,13 @@ int FromEnvironment(const char* name, int fallback) {
   const char* value = std::getenv(name);
   return value && *value ? std::atoi(value) : fallback;
 }
+
+// nginx on the compiled-in package port with nothing to serve: every
+// download ends at once in a 404, which is not retried.
+struct NoPackageServer {
+  TempDir root;
+  Nginx nginx{root.path(), config::kCredentials, LoopbackPort(config::kPackageUrl)};
+};
 
 bool IsWorkingFile(const std::string& name) {
   return name == "update" || name.rfind("update/", 0) == 0;
@@ -108,6 +117,8 @@ struct Installation {
 
 TEST(CrashRecovery, AKilledRunIsRolledBackOrFinishedNeverMixed) {
   const int kills = FromEnvironment("CRASH_KILLS", 6);
+  NoPackageServer server;
+  ASSERT_TRUE(server.nginx.started()) << server.nginx.failure();
   TempDir packages;
   const std::string zip = packages / "update.zip";
   Installation::MakePackage(zip, FromEnvironment("CRASH_FILES", 600));
@@ -171,6 +182,8 @@ TEST(RunLock, OfTwoUpdatersStartedTogetherOneInstallsAndTheOtherTouchesNothing) 
   const std::string zip = packages / "update.zip";
   Installation::MakePackage(zip, 1200);
   Installation inst(zip);
+  NoPackageServer server;
+  ASSERT_TRUE(server.nginx.started()) << server.nginx.failure();
   TempDir io;  // their outputs, outside the tree
   const pid_t a = StartUpdater(inst.dir.path(), io / "a");
   const pid_t b = StartUpdater(inst.dir.path(), io / "b");

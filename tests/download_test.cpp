@@ -1,7 +1,8 @@
 // The package download against real servers on loopback: nginx for the
 // normal case and for credentials, the project's fault server for broken
-// answers. Whatever happens, update.zip is either the complete new body or
-// exactly what it was before, and no partial file is left behind.
+// answers, retries and resumed transfers. Whatever happens, update.zip is
+// either the complete new body or exactly what it was before, and a partial
+// file stays only with the identification of its source.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -9,6 +10,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -37,7 +40,28 @@ struct Outcome {
   int result;
   std::string out;    // what followed the proxy line
   std::string proxy;  // the proxy line, without its line end
+  // The lines of the failed attempts, and the final line.
+  std::vector<std::string> Lines() const {
+    std::vector<std::string> lines;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+  std::string Last() const { return Lines().empty() ? "" : Lines().back(); }
+  size_t Attempts() const {
+    size_t n = 0;
+    for (const std::string& line : Lines()) n += line.rfind("Download attempt ", 0) == 0;
+    return n;
+  }
 };
+
+// Retries that wait milliseconds instead of seconds.
+TransferLimits Quick() {
+  TransferLimits limits;
+  limits.first_retry_delay = std::chrono::milliseconds(10);
+  limits.max_retry_delay = std::chrono::milliseconds(2000);
+  return limits;
+}
 
 Outcome Download(const std::string& url, const std::string& credentials, const std::string& target,
                  const TransferLimits& limits = TransferLimits(), const std::string& ca = "") {
@@ -58,11 +82,18 @@ struct Workdir {
   Workdir() { MakeDirs(update); }
 };
 
+// The fault server, with one mode for every request or a script of answers
+// (a JSON list, see tests/http/fault_server.py).
 class FaultServer {
  public:
-  explicit FaultServer(std::vector<std::string> args) {
-    std::vector<std::string> argv = {"/usr/bin/python3", FAULT_SERVER, "--port-file",
-                                     dir_ / "port",      "--record",   dir_ / "request"};
+  explicit FaultServer(std::vector<std::string> args, const std::string& script = "") {
+    std::vector<std::string> argv = {
+        "/usr/bin/python3", FAULT_SERVER,     "--port-file", dir_ / "port",
+        "--record",         dir_ / "request", "--log",       dir_ / "log"};
+    if (!script.empty()) {
+      WriteFile(dir_ / "script.json", script);
+      args.insert(args.end(), {"--script", dir_ / "script.json"});
+    }
     argv.insert(argv.end(), args.begin(), args.end());
     pid_ = Spawn(argv, dir_.path());
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
@@ -85,7 +116,23 @@ class FaultServer {
   std::string Url() const {
     return "http://127.0.0.1:" + std::to_string(port_) + "/hotels/package/update.zip";
   }
+  // The last request, raw.
   std::string Request() const { return ReadFile(dir_ / "request"); }
+
+  struct Logged {
+    double seconds;               // arrival, on the server's monotonic clock
+    std::string range, if_range;  // "-" when absent
+  };
+  std::vector<Logged> Requests() const {
+    std::vector<Logged> requests;
+    std::ifstream in(dir_ / "log");
+    for (std::string line; std::getline(in, line);) {
+      const size_t a = line.find('\t'), b = line.find('\t', a + 1);
+      requests.push_back(
+          {std::stod(line.substr(0, a)), line.substr(a + 1, b - a - 1), line.substr(b + 1)});
+    }
+    return requests;
+  }
 
  private:
   TempDir dir_;
@@ -172,7 +219,8 @@ TEST(DownloadFromNginx, WithoutTheRightCredentialsGetsNoPackage) {
     const Outcome o = Download(served.nginx.Url("update.zip"), credentials, work.target);
 
     EXPECT_EQ(o.result, 22);
-    EXPECT_EQ(o.out, "22\n");
+    EXPECT_EQ(o.Attempts(), 1u) << o.out;
+    EXPECT_EQ(o.Last(), "22");
     EXPECT_EQ(Snapshot(work.update), (Tree{{"update.zip", kEarlierPackage}}));
   }
   EXPECT_NE(served.nginx.AccessLog().find("\" 401 "), std::string::npos)
@@ -188,7 +236,8 @@ TEST(DownloadFromNginx, WithoutUpdateDirectoryCreatesNothingAndEndsInAWriteError
       Download(served.nginx.Url("update.zip"), config::kCredentials, cwd / "update/update.zip");
 
   EXPECT_EQ(o.result, 23);
-  EXPECT_EQ(o.out, "23\n");
+  EXPECT_EQ(o.Attempts(), 1u) << o.out;
+  EXPECT_EQ(o.Last(), "23");
   EXPECT_EQ(Snapshot(cwd.path()), Tree{});
 }
 
@@ -219,16 +268,17 @@ TEST(DownloadFromNginx, EmptyBodyLeavesTheEarlierPackage) {
   EXPECT_EQ(Snapshot(work.update), (Tree{{"update.zip", kEarlierPackage}}));
 }
 
-TEST(Download, UnreachableServerKeepsTheEarlierPackage) {
+TEST(Download, UnreachableServerIsTriedFiveTimesAndKeepsTheEarlierPackage) {
   Workdir work;
   WriteFile(work.target, kEarlierPackage);
   const std::string url =
       "http://127.0.0.1:" + std::to_string(FreePort()) + "/hotels/package/update.zip";
 
-  const Outcome o = Download(url, kCredentials, work.target);
+  const Outcome o = Download(url, kCredentials, work.target, Quick());
 
   EXPECT_EQ(o.result, 7);
-  EXPECT_EQ(o.out, "7\n");
+  EXPECT_EQ(o.Attempts(), 5u) << o.out;
+  EXPECT_EQ(o.Last(), "7");
   EXPECT_EQ(Snapshot(work.update), (Tree{{"update.zip", kEarlierPackage}}));
 }
 
@@ -240,8 +290,9 @@ TEST(DownloadFaults, SendsOneGetOfThePackagePathWithBasicCredentials) {
   ASSERT_TRUE(server.listening());
   Workdir work;
 
-  Download(server.Url(), kCredentials, work.target);
+  Download(server.Url(), kCredentials, work.target, Quick());
 
+  EXPECT_EQ(server.Requests().size(), 1u);  // a 404 does not change by waiting
   const std::string request = server.Request();
   EXPECT_EQ(request.rfind("GET /hotels/package/update.zip HTTP/1.1\r\n", 0), 0u) << request;
   EXPECT_NE(request.find(std::string("\r\nAuthorization: Basic ") + kCredentialsBase64 + "\r\n"),
@@ -250,18 +301,22 @@ TEST(DownloadFaults, SendsOneGetOfThePackagePathWithBasicCredentials) {
 }
 
 TEST(DownloadFaults, ErrorOrRedirectStatusBodyIsNeverSaved) {
-  for (const char* status : {"302", "401", "404", "500"}) {
+  for (const char* status : {"302", "401", "403", "404", "500", "503"}) {
     SCOPED_TRACE(status);
     FaultServer server({"--mode", "status", "--status", status});
     ASSERT_TRUE(server.listening());
     Workdir earlier, none;
     WriteFile(earlier.target, kEarlierPackage);
 
-    const Outcome a = Download(server.Url(), kCredentials, earlier.target);
-    const Outcome b = Download(server.Url(), kCredentials, none.target);
+    const Outcome a = Download(server.Url(), kCredentials, earlier.target, Quick());
+    const Outcome b = Download(server.Url(), kCredentials, none.target, Quick());
 
-    EXPECT_EQ(a.out, "22\n");
-    EXPECT_EQ(b.out, "22\n");
+    // Only a server failure may pass by waiting.
+    const size_t attempts = status[0] == '5' ? 5 : 1;
+    EXPECT_EQ(a.Attempts(), attempts) << a.out;
+    EXPECT_EQ(server.Requests().size(), 2 * attempts);
+    EXPECT_EQ(a.Last(), "22");
+    EXPECT_EQ(b.Last(), "22");
     EXPECT_EQ(Snapshot(earlier.update), (Tree{{"update.zip", kEarlierPackage}}));
     EXPECT_EQ(Snapshot(none.update), Tree{});
   }
@@ -280,18 +335,26 @@ TEST_P(DownloadBroken, LeavesNoTruncatedPackageBehind) {
   // Enough body bytes to reach the partial file before the break.
   FaultServer server({"--mode", GetParam().mode, "--bytes", "70000"});
   ASSERT_TRUE(server.listening());
-  TransferLimits quick;
-  quick.low_speed_time_seconds = 1;  // the stalled case ends in seconds
+  TransferLimits quick = Quick();
+  // The stalled case ends in seconds: libcurl averages the speed over the
+  // last few seconds, and the first burst would hide a stall below 1 byte/s.
+  quick.low_speed_limit_bytes_per_second = 1 << 20;
+  quick.low_speed_time_seconds = 1;
+  quick.max_attempts_without_progress = 2;
   Workdir earlier, none;
   WriteFile(earlier.target, kEarlierPackage);
 
   const Outcome a = Download(server.Url(), kCredentials, earlier.target, quick);
   const Outcome b = Download(server.Url(), kCredentials, none.target, quick);
 
-  const std::string line = std::to_string(GetParam().result) + "\n";
+  // Each attempt broke the same way, and none could be resumed: nothing
+  // identified the body.
+  const std::string code = std::to_string(GetParam().result);
   EXPECT_EQ(a.result, GetParam().result);
-  EXPECT_EQ(a.out, line);
-  EXPECT_EQ(b.out, line);
+  EXPECT_EQ(a.Attempts(), 2u) << a.out;
+  EXPECT_NE(a.Lines()[0].find("(" + code + "); next attempt in "), std::string::npos) << a.out;
+  EXPECT_EQ(a.Last(), code);
+  EXPECT_EQ(b.Last(), code);
   EXPECT_EQ(Snapshot(earlier.update), (Tree{{"update.zip", kEarlierPackage}}));
   EXPECT_EQ(Snapshot(none.update), Tree{});
 }
@@ -306,6 +369,188 @@ INSTANTIATE_TEST_SUITE_P(Faults, DownloadBroken,
                              if (c == '-') c = '_';
                            return name;
                          });
+
+// ---------------------------------------------------------------------------
+// Resumed and retried downloads, against the fault server's scripted answers
+
+// One scripted answer that serves `file`, with `more` JSON members.
+std::string Serve(const std::string& file, const std::string& more = "") {
+  return "{\"mode\": \"package\", \"package\": \"" + file + "\"" + more + "}";
+}
+
+struct Packages {
+  TempDir dir;
+  std::string body = BinaryBody(1 << 20);
+  std::string changed = std::string(body.rbegin(), body.rend()) + "and longer";
+  std::string a = dir / "a.zip", b = dir / "b.zip";
+  size_t cut = body.size() * 2 / 5;
+  Packages() {
+    WriteFile(a, body);
+    WriteFile(b, changed);
+  }
+};
+
+TEST(DownloadResume, CutBodyIsContinuedOrStartedOverAsTheServerAnswers) {
+  Packages p;
+  const std::string first =
+      Serve(p.a, ", \"etag\": \"\\\"a\\\"\", \"cut_after\": " + std::to_string(p.cut));
+  struct Case {
+    const char* what;
+    std::string second;
+    const std::string& result;
+  } cases[] = {
+      {"same file: the rest", Serve(p.a, ", \"etag\": \"\\\"a\\\"\""), p.body},
+      {"changed file: all of the new one", Serve(p.b, ", \"etag\": \"\\\"b\\\"\""), p.changed},
+      {"range ignored: all again", Serve(p.a, ", \"etag\": \"\\\"a\\\"\", \"ignore_range\": true"),
+       p.body},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FaultServer server({}, "[" + first + ", " + c.second + "]");
+    ASSERT_TRUE(server.listening());
+    Workdir work;
+    WriteFile(work.target, kEarlierPackage);
+
+    const Outcome o = Download(server.Url(), kCredentials, work.target, Quick());
+
+    EXPECT_EQ(o.result, 0);
+    ASSERT_EQ(o.Attempts(), 1u) << o.out;
+    EXPECT_NE(o.Lines()[0].find("Download attempt 1 failed: Transferred a partial file (18), " +
+                                std::to_string(p.cut) + " bytes kept; next attempt in "),
+              std::string::npos)
+        << o.out;
+    const auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].range, "-");
+    EXPECT_EQ(requests[1].range, "bytes=" + std::to_string(p.cut) + "-");
+    EXPECT_EQ(requests[1].if_range, "\"a\"");
+    EXPECT_TRUE(Snapshot(work.update) == (Tree{{"update.zip", c.result}}));
+  }
+}
+
+TEST(DownloadResume, TimeLimitKeepsThePartFileAndItsDateForTheNextRun) {
+  Packages p;
+  const std::string date = ", \"last_modified\": \"Tue, 08 Dec 2026 03:00:00 GMT\"";
+  FaultServer server(
+      {}, "[" + Serve(p.a, date + ", \"stall\": true, \"cut_after\": " + std::to_string(p.cut)) +
+              ", " + Serve(p.a, date) + "]");
+  ASSERT_TRUE(server.listening());
+  Workdir work;
+  WriteFile(work.target, kEarlierPackage);
+  TransferLimits limited = Quick();
+  limited.time_limit = std::chrono::milliseconds(1500);
+
+  const Outcome cut = Download(server.Url(), kCredentials, work.target, limited);
+
+  EXPECT_EQ(cut.result, 28);
+  ASSERT_EQ(cut.Attempts(), 1u) << cut.out;
+  EXPECT_NE(cut.Lines()[0].find(std::to_string(p.cut) +
+                                " bytes kept; the download's time limit of 1 s is reached"),
+            std::string::npos)
+      << cut.out;
+  EXPECT_TRUE(Snapshot(work.update) == (Tree{{"update.zip", kEarlierPackage},
+                                             {"update.zip.part", p.body.substr(0, p.cut)},
+                                             {"update.zip.part.id",
+                                              "Last-Modified: Tue, 08 Dec 2026 03:00:00 GMT\n"
+                                              "Total-Size: " +
+                                                  std::to_string(p.body.size()) + "\n"}}));
+
+  const Outcome next = Download(server.Url(), kCredentials, work.target, Quick());
+
+  EXPECT_EQ(next.result, 0);
+  EXPECT_EQ(next.out, "");
+  const auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[1].range, "bytes=" + std::to_string(p.cut) + "-");
+  EXPECT_EQ(requests[1].if_range, "Tue, 08 Dec 2026 03:00:00 GMT");
+  EXPECT_TRUE(Snapshot(work.update) == (Tree{{"update.zip", p.body}}));
+}
+
+TEST(DownloadResume, PartFileIsContinuedOnlyWhenItsIdentificationFits) {
+  Packages p;
+  FaultServer server({}, "[" + Serve(p.a, ", \"etag\": \"\\\"a\\\"\"") + "]");
+  ASSERT_TRUE(server.listening());
+  const std::string total = std::to_string(p.body.size());
+  const std::string longer = p.body + "0123456789";
+  struct Case {
+    const char* what;
+    std::string part;
+    const char* id;  // null: none
+    std::vector<std::string> ranges;
+  } cases[] = {
+      {"no identification", p.body.substr(0, 1000), nullptr, {"-"}},
+      {"no size", p.body.substr(0, 1000), "ETag: \"a\"\n", {"-"}},
+      {"empty validator", p.body.substr(0, 1000), "ETag:\nTotal-Size: 1048576\n", {"-"}},
+      {"part as long as the whole", p.body, "ETag: \"a\"\nTotal-Size: 1048576\n", {"-"}},
+      // The server's file is shorter than the part: 416, and all of it.
+      {"range past the end", longer, "ETag: \"a\"\nTotal-Size: 2097152\n", {"bytes=1048586-", "-"}},
+      // The server's file has another size: its 206 is no continuation.
+      {"other total",
+       p.body.substr(0, 1000),
+       "ETag: \"a\"\nTotal-Size: 1048577\n",
+       {"bytes=1000-", "-"}},
+  };
+  size_t seen = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Workdir work;
+    WriteFile(work.target + ".part", c.part);
+    if (c.id) WriteFile(work.target + ".part.id", c.id);
+
+    const Outcome o = Download(server.Url(), kCredentials, work.target, Quick());
+
+    EXPECT_EQ(o.result, 0);
+    const auto requests = server.Requests();
+    std::vector<std::string> ranges;
+    for (size_t i = seen; i < requests.size(); ++i) ranges.push_back(requests[i].range);
+    seen = requests.size();
+    EXPECT_EQ(ranges, c.ranges);
+    EXPECT_EQ(o.Attempts(), c.ranges.size() - 1) << o.out;
+    if (c.ranges.size() > 1) {
+      EXPECT_NE(o.out.find("; starting over at once\n"), std::string::npos) << o.out;
+    }
+    EXPECT_TRUE(Snapshot(work.update) == (Tree{{"update.zip", p.body}}));
+  }
+}
+
+TEST(DownloadRetries, ServerRetryAfterIsWaitedForBetweenAttempts) {
+  Packages p;
+  const std::string busy =
+      "{\"mode\": \"status\", \"status\": 503, \"headers\": {\"Retry-After\": \"1\"}}";
+  FaultServer server({}, "[" + busy + ", " + busy + ", " + Serve(p.a) + "]");
+  ASSERT_TRUE(server.listening());
+  Workdir work;
+
+  const Outcome o = Download(server.Url(), kCredentials, work.target, Quick());
+
+  EXPECT_EQ(o.result, 0);
+  EXPECT_EQ(
+      o.out,
+      "Download attempt 1 failed: HTTP status 503 with Retry-After 1 s; next attempt in 1.0 s\n"
+      "Download attempt 2 failed: HTTP status 503 with Retry-After 1 s; next attempt in 1.0 s\n");
+  const auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 3u);
+  for (size_t i = 1; i < requests.size(); ++i) {
+    const double gap = requests[i].seconds - requests[i - 1].seconds;
+    EXPECT_GE(gap, 1.0);
+    EXPECT_LT(gap, 1.9);  // the server's wait, not the longer of the own back-off
+  }
+  EXPECT_TRUE(Snapshot(work.update) == (Tree{{"update.zip", p.body}}));
+}
+
+TEST(DownloadRetries, BackOffDoublesWithJitterUpToTheCapAndHonoursRetryAfter) {
+  using std::chrono::milliseconds;
+  const TransferLimits limits;
+  EXPECT_EQ(RetryDelay(1, -1, limits, 0.0), milliseconds(1000));
+  EXPECT_EQ(RetryDelay(1, -1, limits, 1.0), milliseconds(2000));
+  EXPECT_EQ(RetryDelay(3, -1, limits, 1.0), milliseconds(8000));
+  EXPECT_EQ(RetryDelay(4, -1, limits, 0.5), milliseconds(12000));
+  EXPECT_EQ(RetryDelay(9, -1, limits, 1.0), milliseconds(60000));
+  EXPECT_EQ(RetryDelay(9, -1, limits, 0.0), milliseconds(30000));
+  EXPECT_EQ(RetryDelay(1, 7, limits, 1.0), milliseconds(7000));
+  EXPECT_EQ(RetryDelay(3, 1, limits, 1.0), milliseconds(8000));
+  EXPECT_EQ(RetryDelay(1, 3600, limits, 0.0), milliseconds(60000));
+}
 
 // ---------------------------------------------------------------------------
 // Over https, and through a proxy
@@ -398,7 +643,12 @@ TEST(DownloadOverTls, RefusesAnotherCaOrAnotherNameWithAClearLine) {
     EXPECT_EQ(o.result, 60);
     EXPECT_EQ(o.out.rfind("Secure connection to " + url + " refused: ", 0), 0u) << o.out;
     EXPECT_NE(o.out.find("certificate"), std::string::npos) << o.out;
-    EXPECT_EQ(o.out.substr(o.out.find('\n') + 1), "60\n");
+    // The refusal is not retried: one attempt's line, then the code.
+    const std::vector<std::string> lines = o.Lines();
+    ASSERT_EQ(lines.size(), 3u) << o.out;
+    EXPECT_EQ(lines[1].rfind("Download attempt 1 failed: ", 0), 0u) << o.out;
+    EXPECT_NE(lines[1].find("(60); not retried"), std::string::npos) << o.out;
+    EXPECT_EQ(lines[2], "60");
     EXPECT_EQ(Snapshot(work.update), (Tree{{"update.zip", kEarlierPackage}}));
     EXPECT_EQ(served.nginx.AccessLog(), "");
   }
@@ -473,6 +723,30 @@ TEST(PackageFileSink, WritesBesideTheTargetUntilCommitted) {
   EXPECT_EQ(Snapshot(work.update), (Tree{{"update.zip", body}}));
 }
 
+TEST(PackageFileSink, ContinuesAnIdentifiedPartFileAndReadsItsBytesBack) {
+  Workdir work;
+  const std::string body = BinaryBody(300000);
+  WriteFile(work.target + ".part", body.substr(0, 100000));
+  WriteFile(work.target + ".part.id", "ETag: \"v1\"\nTotal-Size: 300000\n");
+  PackageFile sink(work.target);
+  PartialSource source;
+  ASSERT_EQ(sink.FindResumable(&source), 100000u);
+  EXPECT_EQ(source.validator, "\"v1\"");
+  EXPECT_EQ(source.total_size, 300000u);
+  sink.Expect(100000, source);
+
+  std::string before;
+  EXPECT_TRUE(sink.ReadPartial([&](const char* data, size_t size) {
+    before.append(data, size);
+    return true;
+  }));
+  EXPECT_TRUE(before == body.substr(0, 100000));
+  char* rest = const_cast<char*>(body.data()) + 100000;
+  EXPECT_EQ(WritePackageChunk(rest, 1, 200000, &sink), 200000u);
+  EXPECT_TRUE(sink.Commit());
+  EXPECT_TRUE(Snapshot(work.update) == (Tree{{"update.zip", body}}));
+}
+
 TEST(PackageFileSink, TargetThatCannotBeOpenedAnswersAllOnes) {
   TempDir cwd;
   PackageFile sink(cwd / "update/update.zip");
@@ -480,6 +754,48 @@ TEST(PackageFileSink, TargetThatCannotBeOpenedAnswersAllOnes) {
   EXPECT_EQ(WritePackageChunk(data, 1, 3, &sink), static_cast<size_t>(-1));
   EXPECT_FALSE(sink.Commit());
   EXPECT_EQ(Snapshot(cwd.path()), Tree{});
+}
+
+// What the hasher was fed, as its SHA-256 and size.
+std::string DigestOf(PackageHasher* hasher) {
+  const PackageDigests d = hasher->Finish();
+  return std::string(reinterpret_cast<const char*>(d.sha256), sizeof d.sha256) +
+         std::to_string(d.size);
+}
+
+TEST(PackageFileSink, HashCoversTheBytesOnDiskWhenContinuingAndStartsOverOnAWholeBody) {
+  const std::string body = BinaryBody(300000);
+  PackageHasher whole;
+  whole.Update(body.data(), body.size());
+  const std::string expected = DigestOf(&whole);
+
+  {
+    Workdir work;
+    WriteFile(work.target + ".part", body.substr(0, 100000));
+    WriteFile(work.target + ".part.id", "ETag: \"v1\"\nTotal-Size: 300000\n");
+    PackageFile sink(work.target);
+    PackageHasher hasher;
+    sink.set_hasher(&hasher);
+    PartialSource source;
+    ASSERT_EQ(sink.FindResumable(&source), 100000u);
+    sink.Expect(100000, source);
+    char* rest = const_cast<char*>(body.data()) + 100000;
+    EXPECT_EQ(WritePackageChunk(rest, 1, 200000, &sink), 200000u);
+    EXPECT_TRUE(sink.Commit());
+    EXPECT_TRUE(DigestOf(&hasher) == expected);
+  }
+  {
+    Workdir work;
+    PackageFile sink(work.target);
+    PackageHasher hasher;
+    hasher.Update("an earlier attempt", 18);
+    sink.set_hasher(&hasher);
+    sink.Expect(0, PartialSource());
+    EXPECT_EQ(WritePackageChunk(const_cast<char*>(body.data()), 1, body.size(), &sink),
+              body.size());
+    EXPECT_TRUE(sink.Commit());
+    EXPECT_TRUE(DigestOf(&hasher) == expected);
+  }
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """A loopback HTTP server that misbehaves on purpose, for the download tests.
 
-Every connection is served the same way, one at a time, until the server is
-killed. Modes (--mode, with --bytes N where it matters):
+Connections are served one at a time until the server is killed. Each is
+answered after one mode (--mode, with --bytes N where it matters):
   status        answers --status with a small HTML body (no challenge header)
   close-after   200 with a chunked body; closes after N body bytes, before
                 the closing chunk
@@ -11,17 +11,34 @@ killed. Modes (--mode, with --bytes N where it matters):
                 until the client goes away
   reset         200 announcing N + 1000 bytes; sends N, then resets the
                 connection
-Once listening it writes its port to --port-file. Each raw request (up to and
-including the blank line) is written to --record before the answer.
+  package       the file "package" with its "etag" and "last_modified" when
+                given; honours "Range: bytes=N-" (206, or 416 past the end)
+                unless "ignore_range", and "If-Range" against the ETag or
+                date; with "cut_after" closes after that many body bytes, or
+                with "stall" as well sends nothing more until the client
+                goes away
+--script FILE instead scripts the answers: a JSON list of objects with the
+keys mode, status, bytes, headers (extra header lines, name to value),
+package, etag, last_modified, ignore_range, cut_after, stall; the n-th request gets
+the n-th answer, and the last one is repeated.
+Once listening it writes its port to
+--port-file. Each raw request (up to and including the blank line) is written
+to --record before the answer, and --log gets one line per request: arrival
+time in seconds, then the Range and If-Range values ("-" when absent),
+separated by tabs.
 """
 
 import argparse
+import json
 import os
 import socket
 import struct
+import time
 
-REASONS = {401: "Unauthorized", 404: "Not Found", 407: "Proxy Authentication Required",
-           500: "Internal Server Error"}
+REASONS = {200: "OK", 206: "Partial Content", 304: "Not Modified", 401: "Unauthorized",
+           404: "Not Found", 407: "Proxy Authentication Required", 408: "Request Timeout",
+           416: "Range Not Satisfiable", 429: "Too Many Requests", 500: "Internal Server Error",
+           502: "Bad Gateway", 503: "Service Unavailable", 504: "Gateway Timeout"}
 
 
 def body_bytes(n):
@@ -38,6 +55,14 @@ def read_request(conn):
     return data
 
 
+def request_header(request, name):
+    for line in request.split(b"\r\n")[1:]:
+        key, sep, value = line.partition(b":")
+        if sep and key.strip().lower() == name.lower():
+            return value.strip().decode("latin-1")
+    return None
+
+
 def write_atomically(path, data):
     tmp = path + ".tmp"
     with open(tmp, "wb") as f:
@@ -50,49 +75,106 @@ def wait_until_closed(conn):
         pass
 
 
-def serve(conn, args):
-    request = read_request(conn)
-    if args.record:
-        write_atomically(args.record, request)
-    n = args.bytes
-    if args.mode == "status":
-        reason = REASONS.get(args.status, "Error")
+def head(status, headers):
+    lines = ["HTTP/1.1 %d %s" % (status, REASONS.get(status, "Error"))]
+    lines += ["%s: %s" % item for item in headers]
+    return ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1")
+
+
+def serve_package(conn, request, answer):
+    with open(answer["package"], "rb") as f:
+        data = f.read()
+    validators = [v for v in (answer.get("etag"), answer.get("last_modified")) if v]
+    headers = [("Content-Type", "application/zip"), ("Connection", "close")]
+    if answer.get("etag"):
+        headers.append(("ETag", answer["etag"]))
+    if answer.get("last_modified"):
+        headers.append(("Last-Modified", answer["last_modified"]))
+    headers += list(answer.get("headers", {}).items())
+    status, start = 200, 0
+    wanted = request_header(request, b"Range")
+    if_range = request_header(request, b"If-Range")
+    if (wanted and wanted.startswith("bytes=") and wanted.endswith("-")
+            and not answer.get("ignore_range") and (if_range is None or if_range in validators)):
+        start = int(wanted[len("bytes="):-1])
+        if start >= len(data):
+            conn.sendall(head(416, headers + [("Content-Range", "bytes */%d" % len(data)),
+                                              ("Content-Length", "0")]))
+            return
+        status = 206
+        headers.append(("Content-Range", "bytes %d-%d/%d" % (start, len(data) - 1, len(data))))
+    body = data[start:]
+    headers.append(("Content-Length", "%d" % len(body)))
+    cut = answer.get("cut_after")
+    conn.sendall(head(status, headers) + (body if cut is None else body[:cut]))
+    if cut is not None and answer.get("stall"):
+        wait_until_closed(conn)
+
+
+def serve(conn, request, answer):
+    mode, n = answer["mode"], answer.get("bytes", 0)
+    if mode == "package":
+        serve_package(conn, request, answer)
+    elif mode == "status":
+        status = answer.get("status", 404)
+        reason = REASONS.get(status, "Error")
         body = ("<html><head><title>%d %s</title></head><body><h1>%s</h1></body></html>\n"
-                % (args.status, reason, reason)).encode()
-        conn.sendall(b"HTTP/1.1 %d %s\r\nContent-Type: text/html\r\nContent-Length: %d\r\n"
-                     b"Connection: close\r\n\r\n" % (args.status, reason.encode(), len(body)) + body)
-    elif args.mode == "close-after":
+                % (status, reason, reason)).encode()
+        headers = [("Content-Type", "text/html"), ("Content-Length", "%d" % len(body)),
+                   ("Connection", "close")] + list(answer.get("headers", {}).items())
+        conn.sendall(head(status, headers) + body)
+    elif mode == "close-after":
         conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/zip\r\n"
                      b"Transfer-Encoding: chunked\r\n\r\n"
                      + b"%x\r\n" % n + body_bytes(n) + b"\r\n")
     else:
         conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/zip\r\nContent-Length: %d\r\n\r\n"
                      % (n + 1000) + body_bytes(n))
-        if args.mode == "stall":
+        if mode == "stall":
             wait_until_closed(conn)
-        elif args.mode == "reset":
+        elif mode == "reset":
             conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
 
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--mode", required=True,
+    parser.add_argument("--mode",
                         choices=["status", "close-after", "short-length", "stall", "reset"])
     parser.add_argument("--status", type=int, default=404)
     parser.add_argument("--bytes", type=int, default=0)
+    parser.add_argument("--script")
     parser.add_argument("--port-file", required=True)
     parser.add_argument("--record")
+    parser.add_argument("--log")
     args = parser.parse_args()
+    if args.script:
+        with open(args.script) as f:
+            answers = json.load(f)
+    elif args.mode:
+        answers = [{"mode": args.mode, "status": args.status, "bytes": args.bytes}]
+    else:
+        parser.error("--mode or --script is needed")
 
     listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     listener.bind(("127.0.0.1", 0))
     listener.listen(8)
     write_atomically(args.port_file, b"%d" % listener.getsockname()[1])
+    served = 0
     while True:
         conn, _ = listener.accept()
         try:
-            serve(conn, args)
+            request = read_request(conn)
+            if args.record:
+                write_atomically(args.record, request)
+            if args.log:
+                with open(args.log, "a") as log:
+                    log.write("%.3f\t%s\t%s\n" % (time.monotonic(),
+                                                  request_header(request, b"Range") or "-",
+                                                  request_header(request, b"If-Range") or "-"))
+            answer = answers[min(served, len(answers) - 1)]
+            served += 1
+            serve(conn, request, answer)
         except OSError:
             pass
         finally:

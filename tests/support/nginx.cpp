@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 namespace testing_support {
@@ -99,6 +100,14 @@ bool PortAccepts(int port) {
   const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
   close(fd);
   return ok;
+}
+
+int LoopbackPort(const std::string& url) {
+  const std::string prefix = "http://127.0.0.1:";
+  if (url.compare(0, prefix.size(), prefix) != 0) return -1;
+  const size_t slash = url.find('/', prefix.size());
+  const int port = std::atoi(url.substr(prefix.size(), slash - prefix.size()).c_str());
+  return slash == std::string::npos || port <= 0 ? -1 : port;
 }
 
 }  // namespace testing_support

@@ -51,4 +51,7 @@ class Nginx {
 // True when something accepts TCP connections on 127.0.0.1:port.
 bool PortAccepts(int port);
 
+// The port of an "http://127.0.0.1:<port>/..." address; -1 for any other.
+int LoopbackPort(const std::string& url);
+
 }  // namespace testing_support
