@@ -16,8 +16,13 @@
 // and the append would take it past `limit` bytes, the file is first
 // renamed to `rotated` (replacing that file) and a new one is started.
 // False when nothing was written (a directory in the way, a full disk).
+// The file stays open for the next append to the same path, until
+// CloseLog or a failed write. One thread at a time.
 bool AppendToLog(const Path& path, const Path& rotated, const std::string& lines,
                  std::uint64_t limit);
+
+// Closes the file that AppendToLog keeps open, if any.
+void CloseLog();
 
 // The local time now, "YYYY-MM-DD HH:MM:SS.mmm".
 std::string LocalTimeStamp();

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <utility>
 
 #include "owned_handle_win32.h"
 
@@ -17,25 +18,49 @@ OwnedHandle OpenToAppend(const Path& path) {
                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
+// The log file of the last append, kept open: a run writes thousands of
+// lines, and an open per line costs more than the line (more still where a
+// virus scanner looks at every open).
+struct OpenLog {
+  Path path;
+  OwnedHandle file;
+};
+OpenLog gOpen;
+
+HANDLE OpenLogAt(const Path& path) {
+  if (gOpen.file.valid() && gOpen.path == path) return gOpen.file.get();
+  CloseLog();
+  OwnedHandle file = OpenToAppend(path);
+  if (!file.valid()) return INVALID_HANDLE_VALUE;
+  gOpen.path = path;
+  gOpen.file = std::move(file);
+  return gOpen.file.get();
+}
+
 }  // namespace
+
+void CloseLog() { gOpen = OpenLog(); }
 
 bool AppendToLog(const Path& path, const Path& rotated, const std::string& lines,
                  std::uint64_t limit) {
-  OwnedHandle file = OpenToAppend(path);
-  if (!file.valid()) return false;
+  HANDLE file = OpenLogAt(path);
+  if (file == INVALID_HANDLE_VALUE) return false;
   LARGE_INTEGER size{};
-  if (GetFileSizeEx(file.get(), &size) && size.QuadPart > 0 &&
+  if (GetFileSizeEx(file, &size) && size.QuadPart > 0 &&
       static_cast<std::uint64_t>(size.QuadPart) + lines.size() > limit) {
-    file = OwnedHandle();
+    CloseLog();
     // When another updater rotated it first, this one appends to the new
     // file that one started.
     MoveFileExW(path.c_str(), rotated.c_str(), MOVEFILE_REPLACE_EXISTING);
-    file = OpenToAppend(path);
-    if (!file.valid()) return false;
+    file = OpenLogAt(path);
+    if (file == INVALID_HANDLE_VALUE) return false;
   }
   DWORD written = 0;
-  return WriteFile(file.get(), lines.data(), static_cast<DWORD>(lines.size()), &written, nullptr) &&
-         written == lines.size();
+  if (WriteFile(file, lines.data(), static_cast<DWORD>(lines.size()), &written, nullptr) &&
+      written == lines.size())
+    return true;
+  CloseLog();  // the next append tries afresh
+  return false;
 }
 
 std::string LocalTimeStamp() {

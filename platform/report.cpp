@@ -99,6 +99,7 @@ void ReportToLog(const char* format, ...) {
 }
 
 void AttachLog(const Path& path, const Path& rotated) {
+  CloseLog();
   gLogPath = path;
   gRotatedLogPath = rotated;
 }
