@@ -73,11 +73,11 @@ PackageVerdict CheckPackage(const char* keys, DownloadOutcome outcome, PackageHa
   const PackageDigests digests = (downloaded ? hasher : &on_disk)->Finish();
 
   PackageRecord record;
-  record.sha256 = HexOf(digests.sha256, sizeof digests.sha256);
+  record.blake2b = HexOf(digests.blake2b, sizeof digests.blake2b);
   record.size = digests.size;
   PackageRecord installed;
   const bool has_installed = ReadPackageRecord(update + kInstalledRecordName, &installed);
-  if (has_installed && installed.sha256 == record.sha256 && installed.size == record.size) {
+  if (has_installed && installed.blake2b == record.blake2b && installed.size == record.size) {
     // The server ignored the conditions and sent the installed package
     // again, maybe as a file with a new date: the next request asks with
     // what the server says now.

@@ -27,7 +27,7 @@ enum class PackageVerdict {
 //
 // Nothing new, with one line "No new package": the server answered that
 // its package is unchanged and there is none in update/, or the package's
-// SHA-256 and size are those of the installed package's record (a copy
+// BLAKE2b-512 and size are those of the installed package's record (a copy
 // downloaded in this run is then removed; one placed by hand is left).
 //
 // With public keys in `keys` (see signature.h), the signature file

@@ -11,26 +11,22 @@ PackageHasher::PackageHasher() {
   const int ready = sodium_init();
   (void)ready;
   crypto_generichash_init(&blake2b_, nullptr, 0, sizeof PackageDigests::blake2b);
-  crypto_hash_sha256_init(&sha256_);
 }
 
 void PackageHasher::Reset() {
   crypto_generichash_init(&blake2b_, nullptr, 0, sizeof PackageDigests::blake2b);
-  crypto_hash_sha256_init(&sha256_);
   size_ = 0;
 }
 
 void PackageHasher::Update(const void* data, std::size_t count) {
   const auto* bytes = static_cast<const unsigned char*>(data);
   crypto_generichash_update(&blake2b_, bytes, count);
-  crypto_hash_sha256_update(&sha256_, bytes, count);
   size_ += count;
 }
 
 PackageDigests PackageHasher::Finish() {
   PackageDigests digests;
   crypto_generichash_final(&blake2b_, digests.blake2b, sizeof digests.blake2b);
-  crypto_hash_sha256_final(&sha256_, digests.sha256);
   digests.size = size_;
   return digests;
 }

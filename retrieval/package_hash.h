@@ -1,9 +1,9 @@
 #pragma once
 
-// The digests of an update package, computed while its bytes go by: the
-// BLAKE2b-512 that its minisign signature signs and the SHA-256 that the
-// record of the installed package keeps. One pass, flat memory, whatever
-// the size. Any thread; one object per package.
+// The digest of an update package, computed while its bytes go by: the
+// BLAKE2b-512 that its minisign signature signs, which the record of the
+// installed package keeps too. One pass, flat memory, whatever the size.
+// Any thread; one object per package.
 
 #include <sodium.h>
 
@@ -14,7 +14,6 @@
 
 struct PackageDigests {
   unsigned char blake2b[64] = {};
-  unsigned char sha256[32] = {};
   uint64_t size = 0;
 };
 
@@ -35,7 +34,6 @@ class PackageHasher {
 
  private:
   crypto_generichash_state blake2b_;
-  crypto_hash_sha256_state sha256_;
   uint64_t size_ = 0;
 };
 

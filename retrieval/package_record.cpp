@@ -60,9 +60,13 @@ bool ReadPackageRecord(const Path& path, PackageRecord* record) {
       if (!ParseCount(value, &number)) return false;
       read.has_timestamp = true;
       read.timestamp = static_cast<int64_t>(number);
+    } else if (name == "blake2b") {
+      if (value.size() != 128 || !AllOf(value, "0123456789abcdef")) return false;
+      read.blake2b = value;
     } else if (name == "sha256") {
+      // An earlier version's record: its timestamp and conditions still
+      // count.
       if (value.size() != 64 || !AllOf(value, "0123456789abcdef")) return false;
-      read.sha256 = value;
     } else if (name == "size") {
       if (!ParseCount(value, &read.size)) return false;
     } else if (name == "etag") {
@@ -75,7 +79,7 @@ bool ReadPackageRecord(const Path& path, PackageRecord* record) {
       return false;
     }
   }
-  if (!seen.count("sha256") || !seen.count("size")) return false;
+  if (seen.count("blake2b") + seen.count("sha256") != 1 || !seen.count("size")) return false;
   *record = read;
   return true;
 }
@@ -83,7 +87,7 @@ bool ReadPackageRecord(const Path& path, PackageRecord* record) {
 bool WritePackageRecord(const Path& path, const PackageRecord& record) {
   std::string content;
   if (record.has_timestamp) content += "timestamp=" + std::to_string(record.timestamp) + "\n";
-  content += "sha256=" + record.sha256 + "\n";
+  content += "blake2b=" + record.blake2b + "\n";
   content += "size=" + std::to_string(record.size) + "\n";
   // A value that would break the one-line form is left out, not mangled.
   if (IsHeaderText(record.etag)) content += "etag=" + record.etag + "\n";

@@ -6,11 +6,13 @@
 // the first once the package is in place). Plain text, one field per line,
 // "name=value":
 //   timestamp=<unix time>   the signed timestamp, when the signature had one
-//   sha256=<64 hex digits>  the package's SHA-256
+//   blake2b=<128 hex digits> the package's BLAKE2b-512 (what `b2sum` prints)
 //   size=<bytes>            the package's size
 //   etag=<text>             the server's ETag for it, as sent, when it sent one
 //   last-modified=<date>    the server's Last-Modified for it, as sent, when
 //                           it sent one
+// Records written by earlier versions name the package by its SHA-256
+// instead ("sha256=<64 hex digits>"): they are read, and match no package.
 // Main thread; nothing here prints.
 
 #include <cstdint>
@@ -21,7 +23,7 @@
 struct PackageRecord {
   bool has_timestamp = false;
   int64_t timestamp = 0;
-  std::string sha256;  // lower-case hex
+  std::string blake2b;  // lower-case hex; empty in an earlier version's record
   uint64_t size = 0;
   std::string etag;           // empty: none
   std::string last_modified;  // empty: none

@@ -756,10 +756,10 @@ TEST(PackageFileSink, TargetThatCannotBeOpenedAnswersAllOnes) {
   EXPECT_EQ(Snapshot(cwd.path()), Tree{});
 }
 
-// What the hasher was fed, as its SHA-256 and size.
+// What the hasher was fed, as its digest and size.
 std::string DigestOf(PackageHasher* hasher) {
   const PackageDigests d = hasher->Finish();
-  return std::string(reinterpret_cast<const char*>(d.sha256), sizeof d.sha256) +
+  return std::string(reinterpret_cast<const char*>(d.blake2b), sizeof d.blake2b) +
          std::to_string(d.size);
 }
 

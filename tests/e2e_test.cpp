@@ -567,11 +567,11 @@ TEST_F(WholeProgram, NothingNewOnTheServerMeansNothingDone) {
   kill(app, SIGKILL);
   EXPECT_TRUE(Eventually([&] { return MainAppEnded(app, &killed); }));
 
-  WriteFile(dir_ / "update/installed.record", "sha256=damaged\n");
+  WriteFile(dir_ / "update/installed.record", "blake2b=damaged\n");
   RunResult run = RunProgram({updater_}, dir_.path(), 60);
   EXPECT_EQ(run.out.find("No new package"), std::string::npos) << run.out;
   EXPECT_EQ(Names(dir_ / "update"), "installed.record");
-  EXPECT_EQ(ReadFile(dir_ / "update/installed.record").substr(0, 71), record.substr(0, 71));
+  EXPECT_EQ(ReadFile(dir_ / "update/installed.record").substr(0, 136), record.substr(0, 136));
 
   // A newer package, its file dated before the installed one's.
   WriteFile(package_ / "data/prices.txt", "prices of a newer version\n");
@@ -816,6 +816,12 @@ TEST_F(SignedPackage, AnOlderOrUndatedPackageAfterANewerInstallIsRefused) {
   ASSERT_NO_FATAL_FAILURE(Sign(zip_, "trusted", {"-t", "release without a date"}));
   ExpectRefused("it has no signed timestamp, and the installed package has one");
   EXPECT_EQ(ReadFile(dir_ / "update/installed.record").find("timestamp=1800000000\n"), 0u);
+
+  // The record as an earlier version wrote it still guards the timestamp.
+  WriteFile(dir_ / "update/installed.record",
+            "timestamp=1800000000\nsha256=" + std::string(64, 'a') + "\nsize=20\n");
+  ASSERT_NO_FATAL_FAILURE(Sign(zip_, "trusted", {"-t", "timestamp:1700000000"}));
+  ExpectRefused("it is older than the installed package");
 }
 
 }  // namespace

@@ -69,7 +69,7 @@ TEST(UpdaterRun, FinishingTheInstallOfAKilledRunKeepsItsPackageRecord) {
   Installation inst;
   MakeDirs(inst.dir / "update/unzip");
   WriteFile(inst.dir / "update/unzip/tesko.exe", "new main application");
-  const std::string record = "sha256=" + std::string(64, 'a') + "\nsize=20\n";
+  const std::string record = "blake2b=" + std::string(128, 'a') + "\nsize=20\n";
   WriteFile(inst.dir / "update/pending.record", record);
   // Killed between the swap and the clean-up.
   ASSERT_EQ(SwapInPackage(InstallPathsFor(inst.dir.path())), SwapResult::kInstalled);
