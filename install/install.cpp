@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "basedir.h"
-#include "durable.h"
 #include "processes.h"
 #include "report.h"
 #include "transaction.h"
@@ -116,25 +115,28 @@ void InstallUpdate(const InstallSettings& settings) {
   // may be stale by now.
   const std::vector<ProcessId> instances = MainAppInstances(settings);
   const bool was_running = !instances.empty();
-  // The unpacked package's data goes to the disk while the application
-  // still runs: the swap's own flush, which stays, then finds little left
-  // to write while the application is down. (Where the volume cannot be
-  // flushed as a whole, the swap flushes file by file, as before.)
-  FlushFileSystem(paths.base);
+  // Everything that can be done with the application still running is done
+  // first (the package's data and the plan go to the disk), so that it is
+  // down only for the moves.
+  std::vector<PackageEntry> plan;
+  SwapResult swap = PrepareSwap(paths, &plan);
+  const bool stopping = was_running && swap == SwapResult::kInstalled;
   // Termination is asynchronous, and a file that an ending process still
   // holds cannot be replaced. An instance that is still there after the
   // wait would make the swap fail half-way at best, and the user would find
   // the application neither updated nor running as they left it: nothing
-  // is installed then, and nothing started. update/ stays as it is: an
-  // earlier swap of this run may have left a journal whose backups it
-  // needs.
+  // is installed then, and nothing started. update/ stays as it is but for
+  // the plan, which was never carried out.
   ProcessId survivor = 0;
-  if (was_running && !StopAll(settings, instances, kTerminationWait, &survivor)) {
+  if (stopping && !StopAll(settings, instances, kTerminationWait, &survivor)) {
+    AbandonSwap(paths);
     Report("Cannot stop %s (process %lu); nothing installed\n", PathToUtf8(app).c_str(), survivor);
     ReportOutcome(RunOutcome::kInstallFailed, "a running instance could not be stopped");
     return;
   }
-  const SwapResult swap = SwapInPackage(paths);
+  // From here until the new version runs, the application is down.
+  if (stopping) ReportToLog("The main application has ended; installing\n");
+  if (swap == SwapResult::kInstalled) swap = CompleteSwap(paths, plan);
   // After a rollback this is the old version again. An undo that could not
   // finish leaves a mix that is better not started, and everything in
   // update/ for the next run to finish the undo.
@@ -144,7 +146,7 @@ void InstallUpdate(const InstallSettings& settings) {
     return;
   }
   if (swap == SwapResult::kInstalled) KeepPackageRecord(paths);
-  if (was_running && !StartDetachedProgram(app))
+  if (stopping && !StartDetachedProgram(app))
     Report("Cannot start %s again\n", PathToUtf8(app).c_str());
   ClearWorkingDirectory(paths);
   if (swap == SwapResult::kInstalled)

@@ -334,6 +334,13 @@ InstallPaths InstallPathsFor(const Path& base_dir) {
 }
 
 SwapResult SwapInPackage(const InstallPaths& paths) {
+  std::vector<PackageEntry> plan;
+  const SwapResult prepared = PrepareSwap(paths, &plan);
+  return prepared == SwapResult::kInstalled ? CompleteSwap(paths, plan) : prepared;
+}
+
+SwapResult PrepareSwap(const InstallPaths& paths, std::vector<PackageEntry>* plan) {
+  plan->clear();
   // Its backups may be all that is left of the old version: settled first,
   // never cleared by a second swap.
   if (Exists(paths.journal)) {
@@ -341,20 +348,28 @@ SwapResult SwapInPackage(const InstallPaths& paths) {
            PathToUtf8(paths.journal).c_str());
     return SwapResult::kStuck;
   }
-  std::vector<PackageEntry> plan;
-  if (!MakePlan(paths, &plan)) return SwapResult::kRolledBack;
-  if (plan.empty()) return SwapResult::kInstalled;
+  if (!MakePlan(paths, plan)) return SwapResult::kRolledBack;
+  if (plan->empty()) return SwapResult::kInstalled;
   if (!PrepareBackupArea(paths)) {
     Report("Cannot install: no backup area at %s\n", PathToUtf8(paths.backup).c_str());
     return SwapResult::kRolledBack;
   }
-  FlushPackage(paths, plan);
-  if (!WritePlan(paths, plan)) {
+  FlushPackage(paths, *plan);
+  if (!WritePlan(paths, *plan)) {
     Report("Cannot install: cannot write %s\n", PathToUtf8(paths.journal).c_str());
     RemoveFileEntry(paths.journal);
     return SwapResult::kRolledBack;
   }
+  return SwapResult::kInstalled;
+}
 
+void AbandonSwap(const InstallPaths& paths) {
+  RemoveFileEntry(paths.journal);
+  RemoveEmptyDirectory(paths.backup);
+}
+
+SwapResult CompleteSwap(const InstallPaths& paths, const std::vector<PackageEntry>& plan) {
+  if (plan.empty()) return SwapResult::kInstalled;
   size_t done = 0;
   while (done < plan.size() && Apply(paths, plan, done)) ++done;
   // The swap counts as complete only once its record is on the disk.

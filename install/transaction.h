@@ -18,7 +18,10 @@
 //
 // Main thread, with the run lock held (see LockUpdateRun in install.h).
 
+#include <vector>
+
 #include "path.h"
+#include "tree.h"
 
 // Where one install works; every path ends in a separator except the files.
 struct InstallPaths {
@@ -46,8 +49,23 @@ enum class SwapResult {
 
 // Moves the unpacked package onto the base directory, backup first, with
 // the journal. Writes a line to standard output when it rolls back. Leaves
-// the clean-up of update/ to the caller.
+// the clean-up of update/ to the caller. The same as PrepareSwap followed
+// by CompleteSwap.
 SwapResult SwapInPackage(const InstallPaths& paths);
+
+// The swap in two steps, so that the step that needs the main application
+// stopped is only the moves. PrepareSwap plans the swap, empties the
+// backup area and puts the package's data and the journal's plan on the
+// disk; it touches nothing of the installation, so the application may
+// still run. kInstalled here means ready (*plan holds the steps, none when
+// the package is empty); kRolledBack, with a line, that nothing can be
+// installed; kStuck that an earlier install is not settled yet.
+SwapResult PrepareSwap(const InstallPaths& paths, std::vector<PackageEntry>* plan);
+// Makes the moves of a prepared swap and records the outcome.
+SwapResult CompleteSwap(const InstallPaths& paths, const std::vector<PackageEntry>& plan);
+// Forgets a prepared swap that will not be made: removes its journal and
+// its backup area, empty as PrepareSwap left it.
+void AbandonSwap(const InstallPaths& paths);
 
 // After a complete swap: renames the pending record, if any, over the
 // installed package's record and puts the rename on the disk. Called before
