@@ -49,6 +49,10 @@ inline FilePtr WithBuffer(FILE* file) {
 // own: callers read in large blocks. Null on failure.
 FilePtr OpenFileForReading(const Path& path);
 
+// Moves a file opened for reading to `offset` bytes from its start; false
+// when it cannot.
+bool SeekFile(FILE* file, uint64_t offset);
+
 // Flushes and closes; false when buffered data could not be written.
 bool CloseWrittenFile(FilePtr file);
 

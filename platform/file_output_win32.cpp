@@ -47,6 +47,10 @@ FilePtr OpenFileForReading(const Path& path) {
   return FilePtr(file);
 }
 
+bool SeekFile(FILE* file, uint64_t offset) {
+  return _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
+}
+
 bool CloseWrittenFile(FilePtr file) { return fclose(file.release()) == 0; }
 
 void SetFileTimeFromDos(const Path& path, uint32_t dos_date_time) {

@@ -521,18 +521,22 @@ class EntryWriter {
     if (inflating_) inflateEnd(&stream_);
   }
 
-  // False when the buffers cannot be had.
-  bool Init() {
+  // False when the buffers or a reading handle on the archive at
+  // archive_path cannot be had.
+  bool Init(const Path& archive_path) {
     in_.reset(new (std::nothrow) char[kTransferSize]);
     out_.reset(new (std::nothrow) char[kTransferSize]);
     if (!in_ || !out_) return false;
+    data_ = OpenFileForReading(archive_path);
+    if (!data_) return false;
     inflating_ = inflateInit2(&stream_, -MAX_WBITS) == Z_OK;
     return inflating_;
   }
 
-  // Extracts the archive's current entry, a file, to target. Its data is
-  // read raw and inflated here, so that data running past the declared
-  // size is seen instead of cut off.
+  // Extracts the archive's current entry, a file, to target. The library
+  // reads its local header and checks it; its data is then read here, raw,
+  // in large blocks, and inflated here, so that data running past the
+  // declared size is seen instead of cut off.
   // Its directory was made before.
   EntryResult Extract(unzFile archive, const PlannedEntry& entry, const std::string& target) {
     Path native;
@@ -545,14 +549,17 @@ class EntryWriter {
       // (sizes, checksum, name) and reports a mismatch as a bad archive.
       return {code == UNZ_BADZIPFILE ? Outcome::kLocalHeaderMismatch : Outcome::kOpenFailed, code};
     }
+    if (!SeekFile(data_.get(), unzGetCurrentFileZStreamPos64(archive))) {
+      unzCloseCurrentFile(archive);
+      return {Outcome::kOpenFailed, UNZ_ERRNO};
+    }
     FilePtr file = OpenFileForWriting(native);
     if (!file) {
       unzCloseCurrentFile(archive);
       return {Outcome::kNotCreated};
     }
     uint32_t crc = 0;
-    EntryResult result =
-        Transfer(archive, entry, static_cast<unsigned long>(method), file.get(), &crc);
+    EntryResult result = Transfer(entry, static_cast<unsigned long>(method), file.get(), &crc);
     // Data still buffered may fail to reach the disk only now.
     if (!CloseWrittenFile(std::move(file)) && result.outcome == Outcome::kExtracted)
       result = {Outcome::kWriteFailed};
@@ -572,9 +579,10 @@ class EntryWriter {
   }
 
  private:
-  // Moves the open entry's raw data to file, inflating deflated data, and
-  // checks its size against the declared one.
-  EntryResult Transfer(unzFile archive, const PlannedEntry& entry, unsigned long method, FILE* file,
+  // Moves the entry's raw data, from the archive handle's position on, to
+  // file, inflating deflated data, and checks its size against the
+  // declared one.
+  EntryResult Transfer(const PlannedEntry& entry, unsigned long method, FILE* file,
                        uint32_t* crc_out) {
     uint64_t written = 0;
     uLong crc = crc32(0, nullptr, 0);
@@ -591,13 +599,13 @@ class EntryWriter {
     uint64_t remaining = entry.compressed_size;
     bool ended = false;
     while (remaining > 0 && !ended) {
-      const unsigned want = static_cast<unsigned>(std::min<uint64_t>(remaining, kTransferSize));
-      const int n = unzReadCurrentFile(archive, in_.get(), want);
-      if (n < 0) return {Outcome::kReadFailed, n};
+      const size_t want = static_cast<size_t>(std::min<uint64_t>(remaining, kTransferSize));
+      const size_t n = fread(in_.get(), 1, want, data_.get());
+      if (n < want && ferror(data_.get())) return {Outcome::kReadFailed, UNZ_ERRNO};
       if (n == 0) break;
-      remaining -= static_cast<unsigned>(n);
+      remaining -= n;
       if (method == kStored) {
-        const Outcome put_outcome = put(in_.get(), static_cast<size_t>(n));
+        const Outcome put_outcome = put(in_.get(), n);
         if (put_outcome != Outcome::kExtracted) return {put_outcome};
         continue;
       }
@@ -627,6 +635,7 @@ class EntryWriter {
   }
 
   std::unique_ptr<char[]> in_, out_;
+  FilePtr data_;  // the archive, read without a buffer of its own
   z_stream stream_{};
   bool inflating_ = false;
 };
@@ -690,7 +699,7 @@ class SecondWorker {
                const std::atomic<bool>& stop)
       : plan_(plan), begin_(begin), prefix_(prefix), stop_(stop) {
     archive_ = OpenArchive(archive_path);
-    if (!archive_ || !writer_.Init()) return;
+    if (!archive_ || !writer_.Init(archive_path)) return;
     results_.reserve(plan.entries.size() - begin);
     // Threads are an operating-system resource: without one, the main
     // thread extracts this share itself.
@@ -743,7 +752,7 @@ bool ExtractEntries(const Path& archive_path, unzFile archive, const Plan& plan,
   Directories directories;
   directories.Make(plan, prefix);
   EntryWriter writer;
-  if (!writer.Init()) {
+  if (!writer.Init(archive_path)) {
     Report("Error allocating memory\n");
     return false;
   }
