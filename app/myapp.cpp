@@ -31,7 +31,10 @@ bool MyApp::OnInitGui() {
   return true;
 }
 
-bool MyApp::OnInit() { return wxAppConsoleBase::OnInit(); }
+bool MyApp::OnInit() {
+  EndToolkitStart();
+  return wxAppConsoleBase::OnInit();
+}
 
 int MyApp::OnRun() {
   // The log comes first, so that a run that ends at the lock says so too.

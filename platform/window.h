@@ -1,7 +1,7 @@
 #pragma once
 
-// Window attributes of the restart prompt (links the toolkit; used by ui/
-// and the update sequence only).
+// Window attributes of the restart prompt, and the toolkit's start-up
+// (links the toolkit; used by ui/ and the update sequence only).
 
 class wxBitmap;
 class wxGraphicsPath;
@@ -21,3 +21,13 @@ void ApplyButtonFaceColourKey(wxTopLevelWindow& window);
 void SetKeyedShape(wxTopLevelWindow& window, const wxRegion& outline, const wxBitmap& picture);
 void SetKeyedShape(wxTopLevelWindow& window, const wxGraphicsPath& outline,
                    const wxBitmap& picture);
+
+// Around the toolkit's start-up, on the main thread: BeginToolkitStart
+// before the toolkit starts (first thing in the entry point),
+// EndToolkitStart once it has (first thing in the application's OnInit,
+// which GTK's start precedes). Settings
+// that concern only this process's start are in force between them and
+// reach no program started later: on GTK, no OpenGL, which the prompt
+// never uses and whose driver GTK would otherwise load at start-up.
+void BeginToolkitStart();
+void EndToolkitStart();

@@ -7,6 +7,7 @@
 #include <wx/settings.h>
 #include <wx/toplevel.h>
 
+#include <cstdlib>
 #include <map>
 #include <memory>
 
@@ -96,4 +97,19 @@ void SetKeyedShape(wxTopLevelWindow& window, const wxRegion& region, const wxBit
 
 void SetKeyedShape(wxTopLevelWindow& window, const wxGraphicsPath& path, const wxBitmap& picture) {
   SetKeyedShape(window, RegionOfPath(window, path), picture);
+}
+
+namespace {
+bool gGlDisabledHere = false;
+}  // namespace
+
+void BeginToolkitStart() {
+  // A value that the user set stays theirs.
+  if (std::getenv("GDK_GL") == nullptr) gGlDisabledHere = setenv("GDK_GL", "disable", 1) == 0;
+}
+
+void EndToolkitStart() {
+  // GTK reads it once, when it starts.
+  if (gGlDisabledHere) unsetenv("GDK_GL");
+  gGlDisabledHere = false;
 }

@@ -24,3 +24,7 @@ void SetKeyedShape(wxTopLevelWindow& window, const wxRegion& outline, const wxBi
 void SetKeyedShape(wxTopLevelWindow& window, const wxGraphicsPath& outline, const wxBitmap&) {
   window.SetShape(outline);
 }
+
+// The toolkit starts within this process alone: nothing to arrange.
+void BeginToolkitStart() {}
+void EndToolkitStart() {}

@@ -418,6 +418,8 @@ TEST_F(WholeProgram, RestartButtonStopsTheMainApplicationInstallsAndStartsItAgai
   EXPECT_EQ(kill(runs[2].pid, 0), 0) << "the instance started again was stopped";
   EXPECT_EQ(fake_app::Runs(app_).size(), 3u);
   EXPECT_EQ(runs[2].cwd, dir_.path());
+  // What the updater set for its own start-up stays its own.
+  EXPECT_EQ(runs[2].gdk_gl, runs[0].gdk_gl);
   EXPECT_EQ(ExeOf(runs[2].pid), app_) << "the new file runs";
   EXPECT_EQ(Files(dir_.path()), Installed(before));
   EXPECT_EQ(Names(dir_ / "update"), "installed.record");

@@ -44,7 +44,8 @@ std::vector<Run> Runs(const std::string& path) {
     std::getline(fields, session, '\t');
     std::getline(fields, parent, '\t');
     std::getline(fields, run.cwd, '\t');
-    std::getline(fields, run.stdout_target);
+    std::getline(fields, run.stdout_target, '\t');
+    std::getline(fields, run.gdk_gl);
     run.pid = std::stoi(pid);
     run.session = std::stoi(session);
     run.parent = std::stoi(parent);

@@ -24,6 +24,7 @@ struct Run {
   pid_t parent = 0;
   std::string cwd;
   std::string stdout_target;
+  std::string gdk_gl;  // its GDK_GL setting; empty: none
 };
 
 // The runs that the copy at `path` has recorded so far, oldest first.
