@@ -298,6 +298,22 @@ class WholeProgram : public testing::Test {
     EXPECT_EQ(prompt->height, image_height);
   }
 
+  // After the prompt closed without installing (the updater ends with
+  // status 1): the package stays unpacked in update/, with the record of
+  // the package that passed the check, for an install to come; the main
+  // application started as `app` runs on, and nothing else was started.
+  void ExpectClosedWithoutInstalling(const Tree& before, pid_t app) {
+    EXPECT_EQ(WaitUpdater(30), 1) << Log();
+    Tree expected = Overlay(before, package_files_, "update/unzip/");
+    expected["update/unzip"] = "<dir>";
+    expected["update/update.zip"] = ReadFile(served_ / "update.zip");
+    expected["update/pending.record"] = ReadFile(dir_ / "update/pending.record");
+    EXPECT_EQ(Files(dir_.path()), expected);
+    bool killed = false;
+    EXPECT_FALSE(MainAppEnded(app, &killed)) << "the main application was stopped";
+    EXPECT_EQ(fake_app::Runs(app_).size(), 1u) << "something was started";
+  }
+
   const int port_ = PackagePort();
   TempDir dir_;      // the installation
   TempDir package_;  // the package's files, as they are to be installed
@@ -450,15 +466,7 @@ TEST_F(WholeProgram, RightButtonReleaseClosesThePromptWithoutInstalling) {
   const RunResult release = Xdotool(gesture);
   ASSERT_EQ(release.exit_code, 0) << release.err;
 
-  EXPECT_EQ(WaitUpdater(30), 1) << Log();
-  Tree expected = Overlay(before, package_files_, "update/unzip/");
-  expected["update/unzip"] = "<dir>";
-  expected["update/update.zip"] = ReadFile(served_ / "update.zip");
-  expected["update/pending.record"] = ReadFile(dir_ / "update/pending.record");
-  EXPECT_EQ(Files(dir_.path()), expected);
-  bool killed = false;
-  EXPECT_FALSE(MainAppEnded(app, &killed)) << "the main application was stopped";
-  EXPECT_EQ(fake_app::Runs(app_).size(), 1u) << "something was started";
+  ExpectClosedWithoutInstalling(before, app);
 }
 
 TEST_F(WholeProgram, RightClickOnThePromptClosesItOnceTheMessageBoxIsDismissed) {
@@ -481,16 +489,7 @@ TEST_F(WholeProgram, RightClickOnThePromptClosesItOnceTheMessageBoxIsDismissed) 
   const RunResult dismiss = Xdotool({"windowfocus", "--sync", box, "key", "Return"});
   ASSERT_EQ(dismiss.exit_code, 0) << dismiss.err;
 
-  EXPECT_EQ(WaitUpdater(30), 1) << Log();
-  Tree expected = Overlay(before, package_files_, "update/unzip/");
-  expected["update/unzip"] = "<dir>";
-  expected["update/update.zip"] = ReadFile(served_ / "update.zip");
-  // The record of the package that passed the check, for an install to come.
-  expected["update/pending.record"] = ReadFile(dir_ / "update/pending.record");
-  EXPECT_EQ(Files(dir_.path()), expected);
-  bool killed = false;
-  EXPECT_FALSE(MainAppEnded(app, &killed)) << "the main application was stopped";
-  EXPECT_EQ(fake_app::Runs(app_).size(), 1u) << "something was started";
+  ExpectClosedWithoutInstalling(before, app);
   EXPECT_NE(UpdaterLog().find("] Outcome: prompt closed without installing\n"), std::string::npos)
       << UpdaterLog();
 }
