@@ -126,7 +126,8 @@ void InstallUpdate(const InstallSettings& settings) {
   // wait would make the swap fail half-way at best, and the user would find
   // the application neither updated nor running as they left it: nothing
   // is installed then, and nothing started. update/ stays as it is but for
-  // the plan, which was never carried out.
+  // the plan, which was never carried out, and the package, all of whose
+  // files are unpacked.
   ProcessId survivor = 0;
   if (stopping && !StopAll(settings, instances, kTerminationWait, &survivor)) {
     AbandonSwap(paths);

@@ -322,6 +322,7 @@ InstallPaths InstallPathsFor(const Path& base_dir) {
   InstallPaths paths;
   paths.base = WithTrailingSeparator(base_dir);
   paths.update = paths.base + PATH_TEXT("update") + kPathSeparator;
+  paths.package = paths.update + PATH_TEXT("update.zip");
   paths.unzip = paths.update + PATH_TEXT("unzip") + kPathSeparator;
   paths.backup = paths.update + PATH_TEXT("backup") + kPathSeparator;
   paths.journal = paths.update + PATH_TEXT("install.journal");
@@ -354,12 +355,16 @@ SwapResult PrepareSwap(const InstallPaths& paths, std::vector<PackageEntry>* pla
     Report("Cannot install: no backup area at %s\n", PathToUtf8(paths.backup).c_str());
     return SwapResult::kRolledBack;
   }
-  FlushPackage(paths, *plan);
   if (!WritePlan(paths, *plan)) {
     Report("Cannot install: cannot write %s\n", PathToUtf8(paths.journal).c_str());
     RemoveFileEntry(paths.journal);
     return SwapResult::kRolledBack;
   }
+  // From here on a killed run is settled from the journal and clears
+  // update/, so the package is of no more use: removed before the flush,
+  // its bytes (a third of what the flush would write) never go to the disk.
+  RemoveFileEntry(paths.package);
+  FlushPackage(paths, *plan);
   return SwapResult::kInstalled;
 }
 

@@ -27,6 +27,7 @@
 struct InstallPaths {
   Path base;            // the installation directory
   Path update;          // base + "update/": the working directory, never created here
+  Path package;         // update + "update.zip": the package as downloaded
   Path unzip;           // update + "unzip/": the unpacked package
   Path backup;          // update + "backup/": the replaced files while the swap runs
   Path journal;         // update + "install.journal"
@@ -55,9 +56,10 @@ SwapResult SwapInPackage(const InstallPaths& paths);
 
 // The swap in two steps, so that the step that needs the main application
 // stopped is only the moves. PrepareSwap plans the swap, empties the
-// backup area and puts the package's data and the journal's plan on the
-// disk; it touches nothing of the installation, so the application may
-// still run. kInstalled here means ready (*plan holds the steps, none when
+// backup area, puts the journal's plan on the disk, removes the package
+// (update.zip; its files are all unpacked) and puts the unpacked files'
+// data on the disk; it touches nothing of the installation, so the
+// application may still run. kInstalled here means ready (*plan holds the steps, none when
 // the package is empty); kRolledBack, with a line, that nothing can be
 // installed; kStuck that an earlier install is not settled yet.
 SwapResult PrepareSwap(const InstallPaths& paths, std::vector<PackageEntry>* plan);
