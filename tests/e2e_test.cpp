@@ -298,6 +298,16 @@ class WholeProgram : public testing::Test {
     EXPECT_EQ(prompt->height, image_height);
   }
 
+  // With the main application started as *app (the installation then is
+  // *before), starts the updater and waits for its centred prompt.
+  void StartUpdaterToItsPrompt(pid_t* app, Tree* before, Geometry* prompt) {
+    *app = StartMainApp();
+    ASSERT_GT(*app, 0);
+    *before = Files(dir_.path());
+    StartUpdater();
+    ASSERT_NO_FATAL_FAILURE(FindCentredPrompt(prompt));
+  }
+
   // After the prompt closed without installing (the updater ends with
   // status 1): the package stays unpacked in update/, with the record of
   // the package that passed the check, for an install to come; the main
@@ -446,13 +456,10 @@ TEST_F(WholeProgram, RestartButtonStopsTheMainApplicationInstallsAndStartsItAgai
 TEST_F(WholeProgram, RightButtonReleaseClosesThePromptWithoutInstalling) {
   Nginx server(served_.path(), config::kCredentials, port_);
   ASSERT_TRUE(server.started()) << server.failure();
-  const pid_t app = StartMainApp();
-  ASSERT_GT(app, 0);
-  const Tree before = Files(dir_.path());
-
-  StartUpdater();
+  pid_t app = -1;
+  Tree before;
   Geometry prompt;
-  ASSERT_NO_FATAL_FAILURE(FindCentredPrompt(&prompt));
+  ASSERT_NO_FATAL_FAILURE(StartUpdaterToItsPrompt(&app, &before, &prompt));
   // Pressed outside the prompt (a press on it opens the message box),
   // released over it.
   const auto at = [&](int dx, int dy) {
@@ -472,13 +479,10 @@ TEST_F(WholeProgram, RightButtonReleaseClosesThePromptWithoutInstalling) {
 TEST_F(WholeProgram, RightClickOnThePromptClosesItOnceTheMessageBoxIsDismissed) {
   Nginx server(served_.path(), config::kCredentials, port_);
   ASSERT_TRUE(server.started()) << server.failure();
-  const pid_t app = StartMainApp();
-  ASSERT_GT(app, 0);
-  const Tree before = Files(dir_.path());
-
-  StartUpdater();
+  pid_t app = -1;
+  Tree before;
   Geometry prompt;
-  ASSERT_NO_FATAL_FAILURE(FindCentredPrompt(&prompt));
+  ASSERT_NO_FATAL_FAILURE(StartUpdaterToItsPrompt(&app, &before, &prompt));
   const RunResult click = Xdotool(
       {"mousemove", std::to_string(prompt.x + 100), std::to_string(prompt.y + 100), "click", "3"});
   ASSERT_EQ(click.exit_code, 0) << click.err;

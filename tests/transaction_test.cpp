@@ -78,6 +78,16 @@ std::string Quietly(const std::function<void()>& step) {
   return testing::internal::GetCapturedStdout();
 }
 
+// Swaps the package in, then cuts the journal's "swapped" record off, as a
+// kill while it was written would; returns the journal that is left.
+std::string SwapAndCutItsRecord(const Installation& inst, const InstallPaths& paths) {
+  EXPECT_EQ(SwapInPackage(paths), SwapResult::kInstalled);
+  const std::string journal = ReadFile(inst.base / "update/install.journal");
+  const std::string cut = journal.substr(0, journal.size() - 11);
+  WriteFile(inst.base / "update/install.journal", cut);
+  return cut;
+}
+
 }  // namespace
 
 TEST(AllOrNothing, AFailureAtAnyMoveLeavesTheOldVersionRunning) {
@@ -189,9 +199,7 @@ TEST(Journal, ADamagedPlanMeansNothingWasMoved) {
 TEST(Journal, AnUndoThatCannotFinishKeepsEverythingForTheNextTry) {
   Installation inst(24);
   const InstallPaths paths = InstallPathsFor(inst.settings.base_dir);
-  ASSERT_EQ(SwapInPackage(paths), SwapResult::kInstalled);
-  const std::string journal = ReadFile(inst.base / "update/install.journal");
-  WriteFile(inst.base / "update/install.journal", journal.substr(0, journal.size() - 11));
+  const std::string journal = SwapAndCutItsRecord(inst, paths);
   // The new files of added/deeper/ have nowhere to go back to.
   RemoveTree(inst.base / "update/unzip/added/deeper");
 
@@ -199,9 +207,7 @@ TEST(Journal, AnUndoThatCannotFinishKeepsEverythingForTheNextTry) {
   EXPECT_NE(out.find("could not be restored completely"), std::string::npos) << out;
   EXPECT_EQ(inst.Outcome(), "mixed");
   // The journal and the package stay; what could move back did.
-  EXPECT_EQ(ReadFile(inst.base / "update/install.journal")
-                .rfind(journal.substr(0, journal.size() - 11), 0),
-            0u);
+  EXPECT_EQ(ReadFile(inst.base / "update/install.journal").rfind(journal, 0), 0u);
   EXPECT_TRUE(Exists(inst.base / "update/unzip/added/f4.dat"));
 
   MakeDirs(inst.base / "update/unzip/added/deeper");
@@ -213,9 +219,7 @@ TEST(Journal, AnUndoThatCannotFinishKeepsEverythingForTheNextTry) {
 TEST(Journal, AnUndoBlockedOnThreeRunsLeavesThatEntryAndFinishesTheRest) {
   Installation inst(24);
   const InstallPaths paths = InstallPathsFor(inst.settings.base_dir);
-  ASSERT_EQ(SwapInPackage(paths), SwapResult::kInstalled);
-  const std::string journal = ReadFile(inst.base / "update/install.journal");
-  WriteFile(inst.base / "update/install.journal", journal.substr(0, journal.size() - 11));
+  SwapAndCutItsRecord(inst, paths);
   // The user saved a file into a directory that the install created.
   WriteFile(inst.base / "added/mine.txt", "the user's");
 
