@@ -14,13 +14,18 @@
 
 namespace {
 
+// Where this installation's main application is.
+Path MainAppPath(const InstallSettings& settings) {
+  return WithTrailingSeparator(settings.base_dir) + settings.main_app_image;
+}
+
 // The processes of this installation's main application. The file name
 // goes first: it is cheaper to compare, and on its own it would take in
 // programs of the same name in other directories.
 std::vector<ProcessId> MainAppInstances(const InstallSettings& settings) {
   std::vector<ProcessId> ids;
   if (settings.main_app_image.empty()) return ids;
-  const Path app = WithTrailingSeparator(settings.base_dir) + settings.main_app_image;
+  const Path app = MainAppPath(settings);
   std::vector<ProcessEntry> processes;
   if (!ListProcesses(&processes)) return ids;
   for (const ProcessEntry& p : processes) {
@@ -35,23 +40,22 @@ std::vector<ProcessId> MainAppInstances(const InstallSettings& settings) {
 // not end or could not even be told to, when any is still running.
 bool StopAll(const InstallSettings& settings, const std::vector<ProcessId>& ids,
              std::chrono::milliseconds wait, ProcessId* survivor) {
-  std::vector<std::pair<ProcessId, ProcessControl>> stopped;
+  std::vector<ProcessControl> stopped;
+  std::vector<ProcessId> stopped_ids;
   bool refused = false;
   for (const ProcessId id : ids) {
     ProcessControl process(id);
-    if (process.Terminate())
-      stopped.emplace_back(id, std::move(process));
-    else
+    if (process.Terminate()) {
+      stopped.push_back(std::move(process));
+      stopped_ids.push_back(id);
+    } else {
       refused = true;  // out of reach (access denied), or gone meanwhile
-  }
-  const auto deadline = std::chrono::steady_clock::now() + wait;
-  for (const auto& [id, process] : stopped) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (!process.WaitForEnd(std::max(left, std::chrono::milliseconds(0)))) {
-      *survivor = id;
-      return false;
     }
+  }
+  size_t still_running = 0;
+  if (!WaitForProcessesToEnd(stopped, wait, &still_running)) {
+    *survivor = stopped_ids[still_running];
+    return false;
   }
   if (!refused) return true;
   // Which of the refused ones are really still there.
@@ -109,7 +113,7 @@ void InstallUpdate() { InstallUpdate(DefaultInstallSettings()); }
 void InstallUpdate(const InstallSettings& settings) {
   const InstallPaths paths = InstallPathsFor(settings.base_dir);
 
-  const Path app = paths.base + settings.main_app_image;
+  const Path app = MainAppPath(settings);
 
   // Asked afresh: the answer that chose between prompt and silent install
   // may be stale by now.

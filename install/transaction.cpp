@@ -260,10 +260,11 @@ void SetAsideBackups(const InstallPaths& paths) {
   std::vector<Path> names;
   DirectoryListing listing(paths.backup);
   for (DirEntry entry; listing.Next(&entry);) names.push_back(entry.name);
+  if (names.empty()) return;
   const Path leftover = paths.update + PATH_TEXT("leftover") + kPathSeparator;
+  MakeOneDirectory(leftover);
   for (const Path& name : names) {
     const Path path = paths.backup + name;
-    MakeOneDirectory(leftover);
     bool moved = false;
     for (int n = 0; !moved && n < 1000; ++n) {
       Path number;

@@ -41,6 +41,13 @@ bool ReadWholeFile(const Path& path, std::string* content);
 // a sharing violation, an I/O error, not a regular file).
 bool ReadWholeFile(const Path& path, std::string* content, bool* missing);
 
+// Replaces the file at `path` with one holding `content`, whole or not at
+// all: written to `path` + ".tmp", put on the disk, closed and renamed over
+// `path`. False, with nothing left behind but the earlier file, when a step
+// fails. The rename itself reaches the disk with the next flush of the
+// directory or volume.
+bool WriteFileAtomically(const Path& path, const std::string& content);
+
 // Puts the data of an existing file on the disk. A link is not followed.
 bool FlushFile(const Path& path);
 

@@ -44,11 +44,6 @@ bool DurableFile::Append(const std::string& bytes) {
 
 bool DurableFile::Flush() { return is_open() && fsync(handle_->fd) == 0; }
 
-bool ReadWholeFile(const Path& path, std::string* content) {
-  bool missing;
-  return ReadWholeFile(path, content, &missing);
-}
-
 bool ReadWholeFile(const Path& path, std::string* content, bool* missing) {
   content->clear();
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);

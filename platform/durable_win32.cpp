@@ -70,11 +70,6 @@ bool DurableFile::Append(const std::string& bytes) {
 
 bool DurableFile::Flush() { return is_open() && FlushFileBuffers(handle_->file.get()) != 0; }
 
-bool ReadWholeFile(const Path& path, std::string* content) {
-  bool missing;
-  return ReadWholeFile(path, content, &missing);
-}
-
 bool ReadWholeFile(const Path& path, std::string* content, bool* missing) {
   content->clear();
   OwnedHandle h(CreateFileW(SystemPath(path).c_str(), GENERIC_READ,

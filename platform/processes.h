@@ -55,14 +55,19 @@ class ProcessControl {
 };
 
 // Waits until every open process in `processes` has ended, at most
-// `timeout` in all. True when all of them ended in time.
+// `timeout` in all. True when all of them ended in time; otherwise
+// *still_running (when given) is the index of one that did not.
 inline bool WaitForProcessesToEnd(const std::vector<ProcessControl>& processes,
-                                  std::chrono::milliseconds timeout) {
+                                  std::chrono::milliseconds timeout,
+                                  size_t* still_running = nullptr) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (const ProcessControl& p : processes) {
+  for (size_t i = 0; i < processes.size(); ++i) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
-    if (!p.WaitForEnd(std::max(left, std::chrono::milliseconds(0)))) return false;
+    if (!processes[i].WaitForEnd(std::max(left, std::chrono::milliseconds(0)))) {
+      if (still_running) *still_running = i;
+      return false;
+    }
   }
   return true;
 }

@@ -26,7 +26,6 @@ namespace {
 // Beside the target, so that the final rename stays on one volume.
 const Path kPartialSuffix = PATH_TEXT(".part");
 const Path kIdentificationSuffix = PATH_TEXT(".id");
-const Path kTemporarySuffix = PATH_TEXT(".tmp");
 
 using Clock = std::chrono::steady_clock;
 
@@ -180,12 +179,6 @@ bool SetConditions(CURL* h, const ConditionalGet& conditional, HeaderList* heade
   return true;
 }
 
-std::string ResponseHeader(CURL* h, const char* name) {
-  curl_header* header = nullptr;
-  if (curl_easy_header(h, name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK) return std::string();
-  return header->value;
-}
-
 // Peer and host-name checks stay on (libcurl's defaults); only whom the
 // peer's chain must end at changes.
 void TrustOnly(CURL* h, const char* ca_pem) {
@@ -284,8 +277,10 @@ CURLcode Transfer(const char* url, const char* credentials, PackageFile* sink,
     // meet the time condition.
     conditional->not_modified = status == 304 || unmet != 0;
     if (conditional->not_modified) return CURLE_OK;
-    conditional->etag = ResponseHeader(h, "ETag");
-    conditional->last_modified = ResponseHeader(h, "Last-Modified");
+    const char* etag = AnswerHeader(h, "ETag");
+    const char* last_modified = AnswerHeader(h, "Last-Modified");
+    conditional->etag = etag ? etag : "";
+    conditional->last_modified = last_modified ? last_modified : "";
   }
   if (result == CURLE_OK) {
     // libcurl lets a 401 through when the server sent no challenge it
@@ -465,14 +460,7 @@ bool PackageFile::Open() {
   if (!source_.resumable()) return true;
   // Written whole or not at all: a partial file is never resumed on a
   // half-written identification.
-  const Path temporary = identification_ + kTemporarySuffix;
-  {
-    DurableFile file;
-    identified_ =
-        file.Create(temporary) && file.Append(IdentificationText(source_)) && file.Flush();
-  }
-  identified_ = identified_ && MoveReplacing(temporary, identification_);
-  if (!identified_) RemoveFileEntry(temporary);
+  identified_ = WriteFileAtomically(identification_, IdentificationText(source_));
   return true;
 }
 

@@ -144,12 +144,9 @@ class PackageFile {
 
   const Path& target() const { return target_; }
   const Path& partial() const { return partial_; }
-  const Path& identification() const { return identification_; }
   // True while the partial file is open: from the first block until it is
   // committed, kept or discarded.
   bool started() const { return stream_ != nullptr; }
-  // Bytes in the partial file: those it continues and those written since.
-  uint64_t size() const { return size_; }
 
   // A partial file that an earlier transfer left with its identification:
   // puts what that says into `source` and returns the file's size, which is

@@ -10,7 +10,7 @@ PackageHasher::PackageHasher() {
   // more than once. The hash functions work (slower) even when it fails.
   const int ready = sodium_init();
   (void)ready;
-  crypto_generichash_init(&blake2b_, nullptr, 0, sizeof PackageDigests::blake2b);
+  Reset();
 }
 
 void PackageHasher::Reset() {

@@ -4,7 +4,6 @@
 #include <set>
 
 #include "durable.h"
-#include "files.h"
 
 namespace {
 
@@ -93,13 +92,5 @@ bool WritePackageRecord(const Path& path, const PackageRecord& record) {
   if (IsHeaderText(record.etag)) content += "etag=" + record.etag + "\n";
   if (IsHeaderText(record.last_modified)) content += "last-modified=" + record.last_modified + "\n";
 
-  const Path temporary = path + PATH_TEXT(".tmp");
-  DurableFile file;
-  const bool written = file.Create(temporary) && file.Append(content) && file.Flush();
-  file = DurableFile();  // closed before the rename, which Windows needs
-  if (!written || !MoveReplacing(temporary, path)) {
-    RemoveFileEntry(temporary);
-    return false;
-  }
-  return true;
+  return WriteFileAtomically(path, content);
 }
