@@ -276,7 +276,10 @@ CURLcode Transfer(const char* url, const char* credentials, PackageFile* sink,
     // libcurl itself drops the body of a 200 whose Last-Modified does not
     // meet the time condition.
     conditional->not_modified = status == 304 || unmet != 0;
-    if (conditional->not_modified) return CURLE_OK;
+    if (conditional->not_modified) {
+      LogTransfer(h, result);
+      return CURLE_OK;
+    }
     const char* etag = AnswerHeader(h, "ETag");
     const char* last_modified = AnswerHeader(h, "Last-Modified");
     conditional->etag = etag ? etag : "";

@@ -558,6 +558,11 @@ TEST_F(WholeProgram, NothingNewOnTheServerMeansNothingDone) {
     const std::string log = server.AccessLog();
     const std::string last = log.substr(log.rfind("\"GET "));
     EXPECT_EQ(last.find("\"GET " + kPackagePath + " HTTP/1.1\" " + answer), 0u) << log;
+    // Every transfer has its line in the updater's log, a 304 too.
+    const std::string own = UpdaterLog();
+    const size_t line = own.rfind("] Transfer of ");
+    ASSERT_NE(line, std::string::npos) << own;
+    EXPECT_NE(own.find(": HTTP " + answer.substr(0, 3) + ", ", line), std::string::npos) << own;
   };
   expect_nothing_done("304 0 ");
   // Written again: same bytes, a new date, so nginx sends it all.
