@@ -30,19 +30,20 @@ FilePtr Measured(FILE* file, uint64_t* size) {
 
 FilePtr OpenFileForAppending(const Path& path, uint64_t* size) {
   // A reparse point at the path is followed by the C library: refuse it first.
-  const DWORD attributes = GetFileAttributesW(path.c_str());
+  const Path system = SystemPath(path);
+  const DWORD attributes = GetFileAttributesW(system.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
       (attributes & FILE_ATTRIBUTE_DIRECTORY))
     return nullptr;
-  return Measured(_wfopen(path.c_str(), L"ab"), size);
+  return Measured(_wfopen(system.c_str(), L"ab"), size);
 }
 
 FilePtr OpenFileForReading(const Path& path, uint64_t* size) {
-  return Measured(_wfopen(path.c_str(), L"rb"), size);
+  return Measured(_wfopen(SystemPath(path).c_str(), L"rb"), size);
 }
 
 FilePtr OpenFileForReading(const Path& path) {
-  FILE* file = _wfopen(path.c_str(), L"rb");
+  FILE* file = _wfopen(SystemPath(path).c_str(), L"rb");
   if (file) setvbuf(file, nullptr, _IONBF, 0);
   return FilePtr(file);
 }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "long_path_win32.h"
 #include "owned_handle_win32.h"
 
 namespace {
@@ -13,7 +14,7 @@ namespace {
 // file, whoever else appends. Shared in every way, so that another updater
 // can append and rotate while this one holds the file.
 OwnedHandle OpenToAppend(const Path& path) {
-  return OwnedHandle(CreateFileW(path.c_str(), FILE_APPEND_DATA,
+  return OwnedHandle(CreateFileW(SystemPath(path).c_str(), FILE_APPEND_DATA,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
@@ -51,7 +52,7 @@ bool AppendToLog(const Path& path, const Path& rotated, const std::string& lines
     CloseLog();
     // When another updater rotated it first, this one appends to the new
     // file that one started.
-    MoveFileExW(path.c_str(), rotated.c_str(), MOVEFILE_REPLACE_EXISTING);
+    MoveFileExW(SystemPath(path).c_str(), SystemPath(rotated).c_str(), MOVEFILE_REPLACE_EXISTING);
     file = OpenLogAt(path);
     if (file == INVALID_HANDLE_VALUE) return false;
   }

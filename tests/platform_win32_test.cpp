@@ -8,11 +8,14 @@
 
 #include "basedir.h"
 #include "durable.h"
+#include "file_output.h"
 #include "files.h"
+#include "log_file.h"
 #include "path.h"
 #include "processes.h"
 #include "reparse_win32.h"
 #include "support.h"
+#include "volume.h"
 
 using namespace testing_support;
 
@@ -153,6 +156,15 @@ TEST(Files, PathsLongerThanMaxPathWorkThroughEveryCall) {
   std::string content;
   EXPECT_TRUE(ReadWholeFile(moved, &content));
   EXPECT_EQ(content, "long");
+  uint64_t size = 0, free = 0;
+  EXPECT_TRUE(OpenFileForReading(moved, &size) && size == 4);
+  EXPECT_TRUE(OpenFileForAppending(moved, &size) && size == 4);
+  EXPECT_TRUE(OpenFileForReading(moved));
+  EXPECT_TRUE(FreeSpaceOnVolume(dir, &free) && free > 0);
+  EXPECT_TRUE(AppendToLog(dir + L"/log", dir + L"/log.1", "a line\n", 4));
+  EXPECT_TRUE(AppendToLog(dir + L"/log", dir + L"/log.1", "rotated\n", 4));
+  CloseLog();
+  EXPECT_TRUE(RemoveFileEntry(dir + L"/log") && RemoveFileEntry(dir + L"/log.1"));
   EXPECT_TRUE(RemoveFileEntry(moved));
   bool missing = false;
   EXPECT_FALSE(ReadWholeFile(moved, &content, &missing));
