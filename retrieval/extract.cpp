@@ -421,9 +421,7 @@ bool FitsOnVolume(const Path& destination, uint64_t needed) {
 std::string DirectoryOf(const std::string& target) {
   size_t end = target.size();
   while (end > 0 && IsNameSeparator(target[end - 1])) --end;
-  while (end > 0 && !IsNameSeparator(target[end - 1])) --end;
-  while (end > 0 && IsNameSeparator(target[end - 1])) --end;
-  return target.substr(0, end);
+  return target.substr(0, ParentEnd(target.c_str(), end));
 }
 
 // Every directory the package needs, made before any file is written: the

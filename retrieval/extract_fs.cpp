@@ -19,11 +19,6 @@ bool MakeDirectory(const std::string& path, MakeDirResult* reason) {
   return result == MakeDirResult::kCreated;
 }
 
-namespace {
-
-// End of the level above path[0, end): the position of the separator (run)
-// before its last component; 0 when there is no level above within path
-// (a leading separator never ends one).
 size_t ParentEnd(const char* path, size_t end) {
   size_t i = end;
   while (i > 0 && !IsNameSeparator(path[i - 1])) --i;
@@ -32,6 +27,8 @@ size_t ParentEnd(const char* path, size_t end) {
   while (i > 0 && IsNameSeparator(path[i - 1])) --i;
   return i;
 }
+
+namespace {
 
 int CannotCreate(const char* prefix, std::string* failed_at) {
   if (failed_at)

@@ -14,6 +14,11 @@
 // Archive names and the paths built from them use either separator.
 inline bool IsNameSeparator(char c) { return c == '/' || c == '\\'; }
 
+// End of the level above path[0, end): the position of the separator (run)
+// before its last component; 0 when there is no level above within path
+// (a leading separator never ends one).
+size_t ParentEnd(const char* path, size_t end);
+
 // Creates the last level of path. True when it was created; otherwise
 // *reason (when given) tells why not.
 bool MakeDirectory(const std::string& path, MakeDirResult* reason = nullptr);
