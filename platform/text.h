@@ -15,6 +15,13 @@ bool IsValidUtf8(const std::string& text);
 // page.
 bool LegacyChineseToUtf8(const std::string& bytes, std::string* utf8);
 
+// The text with its ASCII letters upper-cased, every other byte kept.
+inline std::string UpperCaseAscii(std::string text) {
+  for (char& c : text)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return text;
+}
+
 // UTF-8 text with its letters upper-cased as Windows does when it compares
 // file names, so that two names Windows would take for one file give equal
 // results. Only the ASCII letters of text that is not valid UTF-8 change.

@@ -58,12 +58,6 @@ bool IsAscii(const std::string& text) {
   return true;
 }
 
-std::string UpperCaseAscii(std::string text) {
-  for (char& c : text)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return text;
-}
-
 // Restores the thread's locale when it goes.
 struct ThreadLocale {
   explicit ThreadLocale(locale_t use) : previous(uselocale(use)) {}

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "path.h"
+
 namespace {
 
 constexpr UINT kChineseCodePage = 936;
@@ -18,23 +20,6 @@ bool ToWide(UINT code_page, const std::string& text, std::wstring* wide) {
                              static_cast<int>(text.size()), &(*wide)[0], size) == size;
 }
 
-std::string ToUtf8(const std::wstring& wide) {
-  if (wide.empty()) return std::string();
-  const int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                                       nullptr, 0, nullptr, nullptr);
-  if (size <= 0) return std::string();
-  std::string out(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &out[0], size,
-                      nullptr, nullptr);
-  return out;
-}
-
-std::string UpperCaseAscii(std::string text) {
-  for (char& c : text)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return text;
-}
-
 }  // namespace
 
 bool IsValidUtf8(const std::string& text) {
@@ -45,7 +30,7 @@ bool IsValidUtf8(const std::string& text) {
 bool LegacyChineseToUtf8(const std::string& bytes, std::string* utf8) {
   std::wstring wide;
   if (!ToWide(kChineseCodePage, bytes, &wide)) return false;
-  *utf8 = ToUtf8(wide);
+  *utf8 = PathToUtf8(wide);
   return true;
 }
 
@@ -58,5 +43,5 @@ std::string UpperCaseForNames(const std::string& utf8) {
   if (LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, wide.data(), static_cast<int>(wide.size()),
                    &upper[0], static_cast<int>(upper.size())) != static_cast<int>(wide.size()))
     return UpperCaseAscii(utf8);
-  return ToUtf8(upper);
+  return PathToUtf8(upper);
 }

@@ -117,9 +117,7 @@ bool IsDeviceName(const std::string& name, size_t begin, size_t end) {
   size_t stem_end = begin;
   while (stem_end < end && name[stem_end] != '.') ++stem_end;
   while (stem_end > begin && name[stem_end - 1] == ' ') --stem_end;
-  std::string stem = name.substr(begin, stem_end - begin);
-  for (char& c : stem)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  const std::string stem = UpperCaseAscii(name.substr(begin, stem_end - begin));
   if (stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL") return true;
   if (stem.compare(0, 3, "COM") != 0 && stem.compare(0, 3, "LPT") != 0) return false;
   const std::string digit = stem.substr(3);
