@@ -208,7 +208,7 @@ void GiveUpUndo(const InstallPaths& paths, const std::vector<PackageEntry>& plan
 // The updater's working directory as the package names it.
 bool InWorkingDirectory(const Path& relative) {
   const size_t end = relative.find(kPathSeparator);
-  return SamePath(relative.substr(0, end), PATH_TEXT("update"));
+  return SamePath(relative.substr(0, end), kWorkingDirName);
 }
 
 // Directories the package adds, and every file; false when something other
@@ -322,8 +322,8 @@ bool Apply(const InstallPaths& paths, const std::vector<PackageEntry>& plan, siz
 InstallPaths InstallPathsFor(const Path& base_dir) {
   InstallPaths paths;
   paths.base = WithTrailingSeparator(base_dir);
-  paths.update = paths.base + PATH_TEXT("update") + kPathSeparator;
-  paths.package = paths.update + PATH_TEXT("update.zip");
+  paths.update = paths.base + kWorkingDirName + kPathSeparator;
+  paths.package = paths.update + kPackageName;
   paths.unzip = paths.update + PATH_TEXT("unzip") + kPathSeparator;
   paths.backup = paths.update + PATH_TEXT("backup") + kPathSeparator;
   paths.journal = paths.update + PATH_TEXT("install.journal");

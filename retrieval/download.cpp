@@ -593,7 +593,7 @@ int DownloadPackageFrom(const char* url, const char* credentials, const Path& ta
 DownloadOutcome DownloadPackage(PackageHasher* hasher, ConditionalGet* conditional) {
   // Where the extraction reads it, whatever the current directory; the
   // program never creates "update".
-  const Path target = GetBaseDir() + PATH_TEXT("update") + kPathSeparator + PATH_TEXT("update.zip");
+  const Path target = UpdateDir() + kPackageName;
   const int result =
       DownloadPackageFrom(config::kPackageUrl, config::kCredentials, target, TransferLimits(),
                           config::kPackageCaPem, hasher, conditional);
@@ -604,8 +604,7 @@ DownloadOutcome DownloadPackage(PackageHasher* hasher, ConditionalGet* condition
 }
 
 bool DownloadSignature() {
-  const Path target =
-      GetBaseDir() + PATH_TEXT("update") + kPathSeparator + PATH_TEXT("update.zip.minisig");
+  const Path target = UpdateDir() + kPackageName + PATH_TEXT(".minisig");
   RemoveFileEntry(target);
   const std::string url = std::string(config::kPackageUrl) + ".minisig";
   return DownloadPackageFrom(url.c_str(), config::kCredentials, target, TransferLimits(),

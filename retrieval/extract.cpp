@@ -813,7 +813,7 @@ bool ClearDestination(const Path& path) {
 }  // namespace
 
 bool ExtractPackage() {
-  const Path update = GetBaseDir() + PATH_TEXT("update") + kPathSeparator;
+  const Path update = UpdateDir();
   const Path destination = update + PATH_TEXT("unzip");
   // A tree left by an earlier run would otherwise be installed along with
   // this package.
@@ -822,7 +822,7 @@ bool ExtractPackage() {
     return false;
   }
   unsigned skipped = 0;
-  if (!ExtractArchive(update + PATH_TEXT("update.zip"), destination, &skipped)) return false;
+  if (!ExtractArchive(update + kPackageName, destination, &skipped)) return false;
   // Installing the rest of a package without some of its files would leave
   // the application half-updated.
   if (skipped > 0) {

@@ -11,8 +11,6 @@
 
 namespace {
 
-Path UpdateDir() { return GetBaseDir() + PATH_TEXT("update") + kPathSeparator; }
-
 // True when the signed timestamp in `comment` may follow the installed
 // package's; otherwise *reason says why.
 bool IsNotOlder(const std::string& comment, const PackageRecord& installed, bool has_installed,
@@ -47,7 +45,7 @@ ConditionalGet InstalledPackageConditions() {
 PackageVerdict CheckPackage(const char* keys, DownloadOutcome outcome, PackageHasher* hasher,
                             const ConditionalGet& answer) {
   const Path update = UpdateDir();
-  const Path package = update + PATH_TEXT("update.zip");
+  const Path package = update + kPackageName;
   const Path signature = package + PATH_TEXT(".minisig");
   const Path pending = update + kPendingRecordName;
   // Only a record written in this run, for this package, is ever installed.

@@ -3,3 +3,5 @@
 #include "processes.h"
 
 Path GetBaseDir() { return WithTrailingSeparator(ExecutableDirectory()); }
+
+Path UpdateDir() { return GetBaseDir() + kWorkingDirName + kPathSeparator; }

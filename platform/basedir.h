@@ -6,6 +6,13 @@
 // a separator. Computed afresh for every call; any thread.
 Path GetBaseDir();
 
+// The updater's working directory, BaseDir + "update/" (the program never
+// creates it), and the package in it as downloaded.
+inline constexpr PathChar kWorkingDirName[] = PATH_TEXT("update");
+inline constexpr PathChar kPackageName[] = PATH_TEXT("update.zip");
+// GetBaseDir() + kWorkingDirName + a separator.
+Path UpdateDir();
+
 // The records of BaseDir + "update/" that outlive a run (see
 // retrieval/package_record.h): written by the retrieval subsystem, the
 // pending one renamed over the installed one by the install step.
