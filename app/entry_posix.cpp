@@ -2,11 +2,13 @@
 #include <wx/debug.h>
 #include <wx/log.h>
 
+#include "myapp.h"
 #include "window.h"
 
 int main(int argc, char** argv) {
-  BeginToolkitStart();
   wxSetAssertHandler(nullptr);
   wxLog::SetLogLevel(wxLOG_Info);
-  return wxEntry(argc, argv);
+  if (argc <= 1 && !RunUpToPrompt()) return 1;
+  BeginToolkitStart();
+  return EndRun(wxEntry(argc, argv));
 }

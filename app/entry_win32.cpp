@@ -3,11 +3,15 @@
 #include <wx/debug.h>
 #include <wx/log.h>
 
+#include <cstdlib>
+
+#include "myapp.h"
 #include "window.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int show) {
-  BeginToolkitStart();
   wxSetAssertHandler(nullptr);
   wxLog::SetLogLevel(wxLOG_Info);
-  return wxEntry(instance, previous, commandLine, show);
+  if (__argc <= 1 && !RunUpToPrompt()) return 1;
+  BeginToolkitStart();
+  return EndRun(wxEntry(instance, previous, commandLine, show));
 }

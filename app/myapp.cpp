@@ -36,7 +36,16 @@ bool MyApp::OnInit() {
   return wxAppConsoleBase::OnInit();
 }
 
-int MyApp::OnRun() {
+namespace {
+
+// How far this process's run has gone.
+enum class Stage { kNotBegun, kPromptDue, kPromptShown, kEnded };
+Stage gStage = Stage::kNotBegun;
+
+// Held from the lock to the process's end, through the prompt.
+FileLock gRunLock;
+
+bool UpdateUpToPrompt() {
   // The log comes first, so that a run that ends at the lock says so too.
   const InstallPaths paths = InstallPathsFor(GetBaseDir());
   AttachLog(paths.log, paths.old_log);
@@ -44,11 +53,10 @@ int MyApp::OnRun() {
 
   // One updater at a time, and none before a killed one's install is
   // settled: both come before anything else touches the installation.
-  FileLock lock;
-  if (!LockUpdateRun(&lock)) return 1;
+  if (!LockUpdateRun(&gRunLock)) return false;
   if (!RecoverInterruptedInstall()) {
     ReportOutcome(RunOutcome::kInstallFailed, "an interrupted install could not be undone");
-    return 1;
+    return false;
   }
 
   // Only a package that differs from the installed one is sent.
@@ -61,7 +69,7 @@ int MyApp::OnRun() {
   // or moved. The check reports its own outcome.
   if (CheckPackage(config::kPublicKeys, downloaded, &hasher, conditional) !=
       PackageVerdict::kInstall)
-    return 1;
+    return false;
   if (!ExtractPackage()) {
     // A failed download is why there is nothing to install; a package that
     // an earlier run left would have been installed all the same.
@@ -70,20 +78,42 @@ int MyApp::OnRun() {
       ReportOutcome(RunOutcome::kDownloadFailed, download_failure);
     else
       ReportOutcome(RunOutcome::kPackageRefused, "it cannot be unpacked completely");
-    return 1;
+    return false;
   }
 
   if (IsMainAppRunning()) {
     ReportToLog("The main application is running: the restart prompt waits for the user\n");
-    auto* frame = new ShapedFrame();
-    ApplyButtonFaceColourKey(*frame);
-    frame->Show(true);
-    frame->CenterOnScreen(wxBOTH);
-    wxApp::OnRun();  // until the prompt is gone
-    // Its restart button reported the install's outcome already.
-    ReportOutcome(RunOutcome::kPromptClosed);
-  } else {
-    InstallUpdate();
+    return true;
   }
+  InstallUpdate();
+  return false;
+}
+
+}  // namespace
+
+bool RunUpToPrompt() {
+  const bool prompt_due = UpdateUpToPrompt();
+  gStage = prompt_due ? Stage::kPromptDue : Stage::kEnded;
+  return prompt_due;
+}
+
+int EndRun(int toolkit_status) {
+  if (gStage != Stage::kPromptDue) return toolkit_status;
+  // The unpacked package stays for the next run; the application runs on.
+  ReportOutcome(RunOutcome::kInstallFailed, "the restart prompt could not be shown");
+  return 1;
+}
+
+int MyApp::OnRun() {
+  if (gStage == Stage::kNotBegun) RunUpToPrompt();
+  if (gStage != Stage::kPromptDue) return 1;
+  gStage = Stage::kPromptShown;
+  auto* frame = new ShapedFrame();
+  ApplyButtonFaceColourKey(*frame);
+  frame->Show(true);
+  frame->CenterOnScreen(wxBOTH);
+  wxApp::OnRun();  // until the prompt is gone
+  // Its restart button reported the install's outcome already.
+  ReportOutcome(RunOutcome::kPromptClosed);
   return 1;
 }

@@ -23,7 +23,7 @@ void SetKeyedShape(wxTopLevelWindow& window, const wxGraphicsPath& outline,
                    const wxBitmap& picture);
 
 // Around the toolkit's start-up, on the main thread: BeginToolkitStart
-// before the toolkit starts (first thing in the entry point),
+// just before the toolkit starts (in the entry point),
 // EndToolkitStart once it has (first thing in the application's OnInit,
 // which GTK's start precedes). Settings
 // that concern only this process's start are in force between them and

@@ -237,7 +237,12 @@ class WholeProgram : public testing::Test {
     return true;
   }
 
-  void StartUpdater() { updater_pid_ = SpawnLogged({updater_}, dir_.path(), log_); }
+  enum class Display { kShared, kNone };
+  void StartUpdater(Display display = Display::kShared) {
+    std::vector<std::string> argv{updater_};
+    if (display == Display::kNone) argv.insert(argv.begin(), {"/usr/bin/env", "-u", "DISPLAY"});
+    updater_pid_ = SpawnLogged(argv, dir_.path(), log_);
+  }
 
   int WaitUpdater(int timeout_s) {
     const int status = WaitChild(updater_pid_, timeout_s);
@@ -496,6 +501,31 @@ TEST_F(WholeProgram, RightClickOnThePromptClosesItOnceTheMessageBoxIsDismissed) 
   ExpectClosedWithoutInstalling(before, app);
   EXPECT_NE(UpdaterLog().find("] Outcome: prompt closed without installing\n"), std::string::npos)
       << UpdaterLog();
+}
+
+// Only the prompt needs a display: without one, a running application's
+// update installs nothing and says why, and once the application has ended
+// the update installs.
+TEST_F(WholeProgram, OnlyThePromptNeedsADisplay) {
+  Nginx server(served_.path(), config::kCredentials, port_);
+  ASSERT_TRUE(server.started()) << server.failure();
+  const pid_t app = StartMainApp();
+  ASSERT_GT(app, 0);
+  const Tree before = Files(dir_.path());
+
+  StartUpdater(Display::kNone);
+  ExpectClosedWithoutInstalling(before, app);
+  EXPECT_NE(UpdaterLog().find("] Outcome: install failed: the restart prompt could not be shown\n"),
+            std::string::npos)
+      << UpdaterLog();
+
+  ASSERT_EQ(kill(app, SIGKILL), 0);
+  bool killed = false;
+  ASSERT_TRUE(Eventually([&] { return MainAppEnded(app, &killed); }));
+  StartUpdater(Display::kNone);
+  EXPECT_EQ(WaitUpdater(60), 1) << Log();
+  EXPECT_EQ(Files(dir_.path()), Installed(before));
+  EXPECT_EQ(Names(dir_ / "update"), "installed.record");
 }
 
 TEST_F(WholeProgram, ARefusedPackageChangesNothingAndSaysWhy) {
