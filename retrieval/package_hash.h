@@ -3,12 +3,13 @@
 // The digest of an update package, computed while its bytes go by: the
 // BLAKE2b-512 that its minisign signature signs, which the record of the
 // installed package keeps too. One pass, flat memory, whatever the size.
-// Any thread; one object per package.
-
-#include <sodium.h>
+// The hashing itself runs on a thread of the hasher's own, so that it
+// overlaps the transfer instead of adding to it. One thread at a time calls
+// a hasher; one object per package.
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "path.h"
 
@@ -20,10 +21,12 @@ struct PackageDigests {
 class PackageHasher {
  public:
   PackageHasher();
+  ~PackageHasher();
   PackageHasher(const PackageHasher&) = delete;
   PackageHasher& operator=(const PackageHasher&) = delete;
 
-  // Feeds the next bytes of the package, in order.
+  // Feeds the next bytes of the package, in order. Copies them: `data` may
+  // change once this returns.
   void Update(const void* data, std::size_t count);
   // Forgets everything fed: the package starts over.
   void Reset();
@@ -33,7 +36,11 @@ class PackageHasher {
   PackageDigests Finish();
 
  private:
-  crypto_generichash_state blake2b_;
+  struct Worker;
+  // Hands the block being filled to the worker.
+  void Pass();
+
+  std::unique_ptr<Worker> worker_;
   uint64_t size_ = 0;
 };
 

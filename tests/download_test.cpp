@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sodium.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -761,6 +762,23 @@ std::string DigestOf(PackageHasher* hasher) {
   const PackageDigests d = hasher->Finish();
   return std::string(reinterpret_cast<const char*>(d.blake2b), sizeof d.blake2b) +
          std::to_string(d.size);
+}
+
+// Many times what the hasher keeps in flight, fed in pieces that fit no
+// block, after a start that is forgotten.
+TEST(PackageHasher, DigestIsTheOneShotBlake2bOfTheWholeInput) {
+  const std::string body = BinaryBody(5 * 1024 * 1024 + 7);
+  unsigned char expected[64];
+  crypto_generichash(expected, sizeof expected, reinterpret_cast<const unsigned char*>(body.data()),
+                     body.size(), nullptr, 0);
+  PackageHasher hasher;
+  hasher.Update(body.data(), 3 * 1024 * 1024);
+  hasher.Reset();
+  for (size_t at = 0; at < body.size(); at += 100001)
+    hasher.Update(body.data() + at, std::min<size_t>(100001, body.size() - at));
+  EXPECT_EQ(DigestOf(&hasher),
+            std::string(reinterpret_cast<const char*>(expected), sizeof expected) +
+                std::to_string(body.size()));
 }
 
 TEST(PackageFileSink, HashCoversTheBytesOnDiskWhenContinuingAndStartsOverOnAWholeBody) {
