@@ -179,7 +179,7 @@ class WholeProgram : public testing::Test {
   void SetUp() override {
     ASSERT_GT(port_, 0) << "the package address " << config::kPackageUrl
                         << " is not on 127.0.0.1 at " << kPackagePath;
-    ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "the updater needs an X display";
+    ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "the restart prompt needs an X display";
     // The updater stops every process of this name: never someone else's.
     ASSERT_TRUE(fake_app::Running(config::kMainApp).empty())
         << "a process named " << config::kMainApp << " runs already";
