@@ -23,21 +23,6 @@ wxAppConsole* CreateApp() {
 
 wxAppInitializer gAppInitializer(CreateApp);
 
-}  // namespace
-
-bool MyApp::OnInitGui() {
-  if (!wxApp::OnInitGui()) return false;
-  wxInitAllImageHandlers();
-  return true;
-}
-
-bool MyApp::OnInit() {
-  EndToolkitStart();
-  return wxAppConsoleBase::OnInit();
-}
-
-namespace {
-
 // How far this process's run has gone.
 enum class Stage { kNotBegun, kPromptDue, kPromptShown, kEnded };
 Stage gStage = Stage::kNotBegun;
@@ -90,6 +75,17 @@ bool UpdateUpToPrompt() {
 }
 
 }  // namespace
+
+bool MyApp::OnInitGui() {
+  if (!wxApp::OnInitGui()) return false;
+  wxInitAllImageHandlers();
+  return true;
+}
+
+bool MyApp::OnInit() {
+  EndToolkitStart();
+  return wxAppConsoleBase::OnInit();
+}
 
 bool RunUpToPrompt() {
   const bool prompt_due = UpdateUpToPrompt();
