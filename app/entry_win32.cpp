@@ -5,7 +5,7 @@
 
 #include <cstdlib>
 
-#include "myapp.h"
+#include "run.h"
 #include "window.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int show) {

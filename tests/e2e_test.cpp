@@ -185,6 +185,9 @@ class WholeProgram : public testing::Test {
         << "a process named " << config::kMainApp << " runs already";
 
     CopyFile(UPDATER_EXE, updater_);
+    // As an installation carries it (the program copied alone finds it in
+    // the build).
+    CopyFile(UPDATER_TOOLKIT_MODULE, dir_ / "updater-toolkit.so");
     MakeDirs(dir_ / "icons");
     CopyFile(UPDATER_ICONS_DIR "/updatebg.png", dir_ / "icons/updatebg.png");
     CopyFile(UPDATER_ICONS_DIR "/restart.png", dir_ / "icons/restart.png");
