@@ -1,7 +1,7 @@
 #pragma once
 
 // Window attributes of the restart prompt, and the toolkit's start-up
-// (links the toolkit; used by ui/ and the update sequence only).
+// (links the toolkit; used by ui/ and the toolkit's entry points only).
 
 class wxBitmap;
 class wxGraphicsPath;
@@ -22,12 +22,12 @@ void SetKeyedShape(wxTopLevelWindow& window, const wxRegion& outline, const wxBi
 void SetKeyedShape(wxTopLevelWindow& window, const wxGraphicsPath& outline,
                    const wxBitmap& picture);
 
-// Around the toolkit's start-up, on the main thread: BeginToolkitStart
-// just before the toolkit starts (in the entry point),
+// Around the toolkit's start-up, on the main thread: BeginToolkitStart just
+// before the toolkit starts (in the entry point that starts it),
 // EndToolkitStart once it has (first thing in the application's OnInit,
-// which GTK's start precedes). Settings
-// that concern only this process's start are in force between them and
-// reach no program started later: on GTK, no OpenGL, which the prompt
-// never uses and whose driver GTK would otherwise load at start-up.
+// which GTK's start precedes). Settings that concern only this process's
+// start are in force between them and reach no program started later: on
+// GTK, no OpenGL, which the prompt never uses and whose driver GTK would
+// otherwise load at start-up.
 void BeginToolkitStart();
 void EndToolkitStart();

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
-#include <cstring>
 #include <mutex>
 #include <thread>
 #include <vector>
