@@ -105,7 +105,20 @@ bool LockUpdateRun(const InstallSettings& settings, FileLock* lock) {
 bool RecoverInterruptedInstall() { return RecoverInterruptedInstall(DefaultInstallSettings()); }
 
 bool RecoverInterruptedInstall(const InstallSettings& settings) {
-  return RecoverInterruptedInstall(InstallPathsFor(settings.base_dir));
+  const InstallPaths paths = InstallPathsFor(settings.base_dir);
+  // The undo moves the application's files: never under a running one (the
+  // user may have started it again after the crash, or it started this
+  // updater). The journal waits for a run that finds it ended.
+  if (InterruptedInstallNeedsUndo(paths) && IsMainAppRunning(settings)) {
+    Report(
+        "An interrupted install must be rolled back while %s runs: it is left for a run "
+        "after the main application has ended\n",
+        PathToUtf8(MainAppPath(settings)).c_str());
+    ReportOutcome(RunOutcome::kInstallFailed,
+                  "an interrupted install waits until the main application has ended");
+    return false;
+  }
+  return RecoverInterruptedInstall(paths);
 }
 
 void InstallUpdate() { InstallUpdate(DefaultInstallSettings()); }
@@ -150,12 +163,17 @@ void InstallUpdate(const InstallSettings& settings) {
                   "the previous version could not be restored; the next run tries again");
     return;
   }
-  if (swap == SwapResult::kInstalled) KeepPackageRecord(paths);
+  // Until the record names the new package, the journal and the pending
+  // record stay: the next run records it before anything else.
+  const bool recorded = swap != SwapResult::kInstalled || KeepPackageRecord(paths);
   if (stopping && !StartDetachedProgram(app))
     Report("Cannot start %s again\n", PathToUtf8(app).c_str());
-  ClearWorkingDirectory(paths);
-  if (swap == SwapResult::kInstalled)
-    ReportOutcome(RunOutcome::kInstalled);
-  else
+  ClearWorkingDirectory(paths, !recorded);
+  if (swap != SwapResult::kInstalled)
     ReportOutcome(RunOutcome::kInstallFailed, "the previous version is back in place");
+  else if (!recorded)
+    ReportOutcome(RunOutcome::kInstallFailed,
+                  "the new version is in place, but not yet recorded; the next run records it");
+  else
+    ReportOutcome(RunOutcome::kInstalled);
 }

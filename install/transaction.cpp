@@ -402,21 +402,39 @@ SwapResult CompleteSwap(const InstallPaths& paths, const std::vector<PackageEntr
   return SwapResult::kRolledBack;
 }
 
-void KeepPackageRecord(const InstallPaths& paths) {
-  if (!Exists(paths.pending_record)) return;
-  if (MoveReplacing(paths.pending_record, paths.record)) FlushDirectory(paths.update);
+bool KeepPackageRecord(const InstallPaths& paths) {
+  if (!Exists(paths.pending_record)) return true;
+  // The record is the rollback floor and the nothing-new check: until it
+  // names the installed package, the journal says the install is not done.
+  if (!MoveReplacing(paths.pending_record, paths.record)) {
+    Report("Cannot record the installed package in %s; the next run records it\n",
+           PathToUtf8(paths.record).c_str());
+    return false;
+  }
+  FlushDirectory(paths.update);
+  return true;
 }
 
-void ClearWorkingDirectory(const InstallPaths& paths) {
+void ClearWorkingDirectory(const InstallPaths& paths, bool unrecorded) {
   const size_t name_start = paths.update.size();
-  ClearDirectory(paths.update, {paths.journal.substr(name_start), paths.lock.substr(name_start),
-                                paths.log.substr(name_start), paths.old_log.substr(name_start),
-                                paths.record.substr(name_start)});
+  std::vector<Path> kept = {paths.journal.substr(name_start), paths.lock.substr(name_start),
+                            paths.log.substr(name_start), paths.old_log.substr(name_start),
+                            paths.record.substr(name_start)};
+  if (unrecorded) kept.push_back(paths.pending_record.substr(name_start));
+  ClearDirectory(paths.update, kept);
   if (IsDirectory(paths.backup)) {
     SetAsideBackups(paths);
     RemoveEmptyDirectory(paths.backup);
   }
-  RemoveFileEntry(paths.journal);
+  if (!unrecorded) RemoveFileEntry(paths.journal);
+}
+
+bool InterruptedInstallNeedsUndo(const InstallPaths& paths) {
+  std::string content;
+  std::vector<PackageEntry> plan;
+  int failed_undos = 0;
+  return ReadWholeFile(paths.journal, &content) &&
+         ParseJournal(content, &plan, &failed_undos) == JournalState::kPlanned;
 }
 
 bool RecoverInterruptedInstall(const InstallPaths& paths) {
@@ -450,7 +468,11 @@ bool RecoverInterruptedInstall(const InstallPaths& paths) {
     }
     case JournalState::kSwapped:
       Report("Finishing an interrupted install\n");
-      KeepPackageRecord(paths);
+      if (!KeepPackageRecord(paths)) {
+        ReportOutcome(RunOutcome::kInstallFailed,
+                      "the installed package could not be recorded; the next run tries again");
+        return false;
+      }
       break;
     case JournalState::kNoPlan:  // cut off before the first move
     case JournalState::kRolledBack:

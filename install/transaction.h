@@ -72,17 +72,25 @@ void AbandonSwap(const InstallPaths& paths);
 // After a complete swap: renames the pending record, if any, over the
 // installed package's record and puts the rename on the disk. Called before
 // the clean-up removes the journal, so that no finished install stays
-// unrecorded.
-void KeepPackageRecord(const InstallPaths& paths);
+// unrecorded. False, with a line, when the rename failed: the journal and
+// the pending record must then stay for the next run to record it.
+bool KeepPackageRecord(const InstallPaths& paths);
 
 // Empties update/ after a finished or rolled-back swap: everything but the
 // run lock, the log and the installed package's record, and the journal
 // last, so that a run killed while clearing up still finds its journal and
-// clears up again.
-void ClearWorkingDirectory(const InstallPaths& paths);
+// clears up again. With `unrecorded` (KeepPackageRecord failed) the
+// journal and the pending record stay too.
+void ClearWorkingDirectory(const InstallPaths& paths, bool unrecorded = false);
+
+// True when a killed run's install must be undone, which moves files of the
+// installation; false when there is none, or what it left needs only
+// update/ settled (or cannot be read: RecoverInterruptedInstall says so).
+bool InterruptedInstallNeedsUndo(const InstallPaths& paths);
 
 // Finishes the install of a run that was killed during it, if any: rolls
 // it back or completes it, then clears update/. False when the journal
-// cannot be settled (an undo step fails): the run must then end without
-// touching update/, and the next run tries again.
+// cannot be settled (an undo step fails, or the finished install cannot be
+// recorded): the run must then end without touching update/, and the next
+// run tries again.
 bool RecoverInterruptedInstall(const InstallPaths& paths);

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include "fake_app.h"
 #include "install.h"
 #include "support.h"
+#include "transaction.h"
 #include "updater_config.h"
 
 using namespace testing_support;
@@ -230,6 +232,74 @@ TEST(InstallStep, NothingRunningMeansNothingStoppedOrStartedAndLinkTargetsSurviv
   EXPECT_FALSE(Exists(inst.base / ".svn"));
   EXPECT_TRUE(fake_app::Running(inst.image).empty());
   EXPECT_TRUE(fake_app::Runs(inst.app).empty());
+}
+
+// The install of a killed run must be undone: never under the running main
+// application. The journal waits for a run that finds it ended.
+TEST(InstallStep, AnInterruptedInstallIsNotUndoneUnderTheRunningApplication) {
+  Installation inst;
+  const InstallPaths paths = InstallPathsFor(inst.base.path());
+  ASSERT_EQ(SwapInPackage(paths), SwapResult::kInstalled);
+  // Its last record cut off: killed before the swap was on the disk.
+  const std::string journal = ReadFile(paths.journal);
+  WriteFile(paths.journal, journal.substr(0, journal.size() - 5));
+  const pid_t app = fake_app::StartChild(inst.app, inst.base.path());
+  ASSERT_GT(app, 0);
+  const Tree mixed = Snapshot(inst.base.path());
+
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(RecoverInterruptedInstall(inst.settings));
+  const std::string out = testing::internal::GetCapturedStdout();
+
+  EXPECT_EQ(out.find("An interrupted install must be rolled back while " + inst.app +
+                     " runs: it is left for a run after the main application has ended\n"),
+            0u)
+      << out;
+  EXPECT_TRUE(Snapshot(inst.base.path()) == mixed);
+  bool killed = false;
+  EXPECT_FALSE(fake_app::ChildHasEnded(app, &killed));
+
+  kill(app, SIGKILL);
+  while (!fake_app::ChildHasEnded(app, &killed)) usleep(10000);
+  testing::internal::CaptureStdout();
+  EXPECT_TRUE(RecoverInterruptedInstall(inst.settings));
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(ReadFile(inst.base / "data.txt"), "old data");
+  EXPECT_FALSE(Exists(paths.journal));
+}
+
+// The record names the installed package before the install counts as
+// done: a rename that fails keeps the journal and the pending record, and
+// the next run records it.
+TEST(InstallStep, AnInstallThatCannotBeRecordedIsRecordedByTheNextRun) {
+  Installation inst;
+  const InstallPaths paths = InstallPathsFor(inst.base.path());
+  const std::string record = "blake2b=" + std::string(128, 'b') + "\nsize=3\n";
+  WriteFile(paths.pending_record, record);
+  MakeDirs(paths.record);  // what stands there refuses the rename
+  TempDir elsewhere;
+
+  const std::string out = InstallFrom(elsewhere.path(), inst.settings);
+
+  EXPECT_NE(out.find("Cannot record the installed package in " + paths.record +
+                     "; the next run records it\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("Outcome: install failed: the new version is in place, but not yet "
+                     "recorded"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(ReadFile(inst.base / "data.txt"), "new data");
+  EXPECT_TRUE(Exists(paths.journal));
+  EXPECT_EQ(ReadFile(paths.pending_record), record);
+
+  RemoveTree(paths.record);
+  testing::internal::CaptureStdout();
+  EXPECT_TRUE(RecoverInterruptedInstall(inst.settings));
+  const std::string next = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(next, "Finishing an interrupted install\n");
+  EXPECT_EQ(ReadFile(paths.record), record);
+  EXPECT_TRUE(Snapshot(inst.base / "update") == (Tree{{"installed.record", record}}));
 }
 
 TEST(InstallStep, DefaultsAreBaseDirAndTheCompiledInName) {
