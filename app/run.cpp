@@ -34,23 +34,20 @@ bool UpdateUpToPrompt() {
 
   // Only a package that differs from the installed one is sent.
   ConditionalGet conditional = InstalledPackageConditions();
-  PackageHasher hasher;
-  const DownloadOutcome downloaded = DownloadPackage(&hasher, &conditional);
+  const DownloadResult fetched = DownloadPackage(&conditional);
   // A run with nothing complete to install (no package, the installed one
-  // again, a broken or hostile one, one not genuine or older than the
-  // installed one) leaves the application alone: no prompt, nothing stopped
-  // or moved. The check reports its own outcome.
-  if (CheckPackage(config::kPublicKeys, downloaded, &hasher, conditional) !=
-      PackageVerdict::kInstall)
+  // again, a broken or hostile one, one not genuine or too old) leaves the
+  // application alone: no prompt, nothing stopped or moved. The check
+  // reports its own outcome, but for a package that never came.
+  const CheckedPackage checked =
+      CheckPackage(config::kPublicKeys, config::kMinPackageTime, fetched, conditional);
+  if (checked.verdict == PackageVerdict::kNoPackage) {
+    ReportOutcome(RunOutcome::kDownloadFailed, fetched.failure);
     return false;
-  if (!ExtractPackage()) {
-    // A failed download is why there is nothing to install; a package that
-    // an earlier run left would have been installed all the same.
-    const std::string download_failure = LastDownloadFailure();
-    if (!download_failure.empty())
-      ReportOutcome(RunOutcome::kDownloadFailed, download_failure);
-    else
-      ReportOutcome(RunOutcome::kPackageRefused, "it cannot be unpacked completely");
+  }
+  if (checked.verdict != PackageVerdict::kInstall) return false;
+  if (!ExtractPackage(checked.package)) {
+    ReportOutcome(RunOutcome::kPackageRefused, "it cannot be unpacked completely");
     return false;
   }
 

@@ -4,6 +4,8 @@
 // build their walks on. Paths are native (see path.h). Every call works on
 // the calling thread and reports through its result; none prints.
 
+#include <cstdint>
+#include <cstdio>
 #include <memory>
 
 #include "path.h"
@@ -53,6 +55,29 @@ class DirectoryListing {
 // The kind of whatever stands at path, without following a final link;
 // false when nothing does.
 bool GetEntryKind(const Path& path, EntryKind* kind);
+
+// What tells one file from another, and a file from itself after a change:
+// the volume and the file's number on it (device and inode; volume serial
+// number and file index on Windows), its size and its last-write time.
+struct FileIdentity {
+  uint64_t volume = 0;
+  uint64_t file = 0;
+  uint64_t size = 0;
+  int64_t modified = 0;  // in the system's own unit
+  bool operator==(const FileIdentity& other) const {
+    return volume == other.volume && file == other.file && size == other.size &&
+           modified == other.modified;
+  }
+  bool operator!=(const FileIdentity& other) const { return !(*this == other); }
+};
+
+// The identity of the file that an open of `path` for reading would reach;
+// false when there is none or it cannot be told.
+bool IdentifyFile(const Path& path, FileIdentity* identity);
+
+// The identity of the file behind an open stream; false when it cannot be
+// told.
+bool IdentifyOpenFile(FILE* file, FileIdentity* identity);
 
 // Removes a file, or a link itself (never its target). On Windows a file
 // with the read-only attribute is removed too.

@@ -25,6 +25,16 @@ MakeDirResult MakeOneDirectory(const Path& path) {
 
 namespace {
 
+FileIdentity IdentityOf(const struct stat& status) {
+  FileIdentity identity;
+  identity.volume = static_cast<uint64_t>(status.st_dev);
+  identity.file = static_cast<uint64_t>(status.st_ino);
+  identity.size = static_cast<uint64_t>(status.st_size);
+  identity.modified = static_cast<int64_t>(status.st_mtim.tv_sec) * 1000000000 +
+                      static_cast<int64_t>(status.st_mtim.tv_nsec);
+  return identity;
+}
+
 EntryKind KindOf(mode_t mode) {
   if (S_ISLNK(mode)) return EntryKind::kLink;
   if (S_ISDIR(mode)) return EntryKind::kDirectory;
@@ -105,4 +115,18 @@ bool MoveToNewName(const Path& from, const Path& to) {
     return false;
   }
   return rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool IdentifyFile(const Path& path, FileIdentity* identity) {
+  struct stat status;
+  if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
+  *identity = IdentityOf(status);
+  return true;
+}
+
+bool IdentifyOpenFile(FILE* file, FileIdentity* identity) {
+  struct stat status;
+  if (fstat(fileno(file), &status) != 0 || !S_ISREG(status.st_mode)) return false;
+  *identity = IdentityOf(status);
+  return true;
 }

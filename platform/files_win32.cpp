@@ -1,5 +1,6 @@
 #include "files.h"
 
+#include <io.h>
 #include <windows.h>
 
 #include "long_path_win32.h"
@@ -142,4 +143,36 @@ bool MoveToNewName(const Path& from, const Path& to) {
   }
   // Without MOVEFILE_REPLACE_EXISTING the move fails where a file stands.
   return MoveFileExW(SystemPath(from).c_str(), SystemPath(to).c_str(), 0) != 0;
+}
+
+namespace {
+
+bool IdentityOf(HANDLE handle, FileIdentity* identity) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+    return false;
+  identity->volume = info.dwVolumeSerialNumber;
+  identity->file = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  identity->size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  identity->modified =
+      static_cast<int64_t>((static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+                           info.ftLastWriteTime.dwLowDateTime);
+  return true;
+}
+
+}  // namespace
+
+bool IdentifyFile(const Path& path, FileIdentity* identity) {
+  // Attributes only: whoever holds the file open keeps it, and links are
+  // followed as a read would follow them.
+  OwnedHandle file(CreateFileW(SystemPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  return file.valid() && IdentityOf(file.get(), identity);
+}
+
+bool IdentifyOpenFile(FILE* file, FileIdentity* identity) {
+  const intptr_t handle = _get_osfhandle(_fileno(file));
+  return handle != -1 && IdentityOf(reinterpret_cast<HANDLE>(handle), identity);
 }

@@ -434,20 +434,18 @@ bool PackageFile::ReadPartial(const std::function<bool(const char*, std::size_t)
 }
 
 bool PackageFile::Open() {
+  hasher_.reset(new PackageHasher);
   if (offset_ > 0) {
     // Something else may have changed the file since it was measured.
     uint64_t size = 0;
     stream_ = OpenFileForAppending(partial_, &size);
     if (stream_ && size != offset_) stream_.reset();
     // The hash covers the whole package: the bytes already on disk first.
-    if (stream_ && hasher_) {
-      hasher_->Reset();
-      if (!ReadPartial([this](const char* data, std::size_t count) {
-            hasher_->Update(data, count);
-            return true;
-          }))
-        stream_.reset();
-    }
+    if (stream_ && !ReadPartial([this](const char* data, std::size_t count) {
+          hasher_->Update(data, count);
+          return true;
+        }))
+      stream_.reset();
     size_ = offset_;
     identified_ = true;
     return stream_ != nullptr;
@@ -456,8 +454,6 @@ bool PackageFile::Open() {
   RemoveFileEntry(identification_);
   stream_ = OpenFileForWriting(partial_);
   if (!stream_) return false;
-  // A whole body starts the hash over.
-  if (hasher_) hasher_->Reset();
   size_ = 0;
   identified_ = false;
   if (!source_.resumable()) return true;
@@ -472,23 +468,34 @@ std::size_t PackageFile::Write(const char* data, std::size_t size, std::size_t c
   const std::size_t written = std::fwrite(data, size, count, stream_.get());
   size_ += static_cast<uint64_t>(written) * size;
   // Hashing here costs no second pass over the file.
-  if (hasher_) hasher_->Update(data, written * size);
+  hasher_->Update(data, written * size);
   return written;
 }
 
-bool PackageFile::Commit() {
+bool PackageFile::Commit(HashedPackage* stored) {
   if (!stream_) return false;
   if (!CloseWrittenFile(std::move(stream_)) || !MoveReplacing(partial_, target_)) {
     RemoveFiles();
     return false;
   }
   RemoveFileEntry(identification_);
+  const PackageDigests digests = hasher_->Finish();
+  hasher_.reset();
+  if (!stored) return true;
+  // The rename kept the file: it is identified where the extraction will
+  // find it, and must hold exactly what went through the hasher.
+  FileIdentity identity;
+  if (!IdentifyFile(target_, &identity) || identity.size != digests.size) return false;
+  stored->file = target_;
+  stored->identity = identity;
+  stored->digests = digests;
   return true;
 }
 
 uint64_t PackageFile::Keep() {
   // Nothing written: whatever the disk held stays as it was.
   if (!stream_) return found_;
+  hasher_.reset();
   if (CloseWrittenFile(std::move(stream_)) && identified_ && size_ > 0 && FlushFile(partial_))
     return size_;
   RemoveFiles();
@@ -501,6 +508,7 @@ void PackageFile::Discard() {
 }
 
 void PackageFile::RemoveFiles() {
+  hasher_.reset();
   RemoveFileEntry(partial_);
   RemoveFileEntry(identification_);
   offset_ = 0;
@@ -515,13 +523,13 @@ std::size_t WritePackageChunk(char* data, std::size_t size, std::size_t count, v
 
 int DownloadPackageFrom(const char* url, const char* credentials, const Path& target,
                         const TransferLimits& limits, const char* trusted_ca_pem,
-                        PackageHasher* hasher, ConditionalGet* conditional) {
+                        HashedPackage* stored, ConditionalGet* conditional) {
   CurlGlobal curl;
   PackageFile sink(target);
-  sink.set_hasher(hasher);
   const ProxyChoice proxy = ChooseProxy(url);
   Report("%s\n", DescribeProxy(proxy).c_str());
-  const Clock::time_point deadline = Clock::now() + limits.time_limit;
+  const Clock::time_point deadline =
+      limits.deadline != Clock::time_point() ? limits.deadline : Clock::now() + limits.time_limit;
   // Seeded apart on every machine, so that clients that failed together
   // spread out.
   std::seed_seq seed{std::random_device()(),
@@ -541,7 +549,7 @@ int DownloadPackageFrom(const char* url, const char* credentials, const Path& ta
     if (code == CURLE_FAILED_INIT) return result;
     if (code == CURLE_OK) {
       // A transfer that delivered no body leaves the earlier package alone.
-      if (sink.started() && !sink.Commit()) result = CURLE_WRITE_ERROR;
+      if (sink.started() && !sink.Commit(stored)) result = CURLE_WRITE_ERROR;
       sink.Discard();
       break;
     }
@@ -590,23 +598,37 @@ int DownloadPackageFrom(const char* url, const char* credentials, const Path& ta
   return result;
 }
 
-DownloadOutcome DownloadPackage(PackageHasher* hasher, ConditionalGet* conditional) {
+DownloadResult DownloadPackage(ConditionalGet* conditional) {
+  DownloadResult fetched;
+  fetched.deadline = Clock::now() + kDownloadTimeLimit;
+  TransferLimits limits;
+  limits.deadline = fetched.deadline;
   // Where the extraction reads it, whatever the current directory; the
   // program never creates "update".
   const Path target = UpdateDir() + kPackageName;
-  const int result =
-      DownloadPackageFrom(config::kPackageUrl, config::kCredentials, target, TransferLimits(),
-                          config::kPackageCaPem, hasher, conditional);
-  if (result != CURLE_OK) return DownloadOutcome::kNone;
-  if (conditional->not_modified) return DownloadOutcome::kNotModified;
-  // A success without a body stored nothing.
-  return hasher->size() > 0 ? DownloadOutcome::kStored : DownloadOutcome::kNone;
+  const int result = DownloadPackageFrom(config::kPackageUrl, config::kCredentials, target, limits,
+                                         config::kPackageCaPem, &fetched.package, conditional);
+  if (result != CURLE_OK) {
+    fetched.package = HashedPackage();
+    fetched.failure = LastDownloadFailure();
+  } else if (conditional->not_modified) {
+    fetched.outcome = DownloadOutcome::kNotModified;
+  } else if (fetched.package.present()) {
+    fetched.outcome = DownloadOutcome::kStored;
+  } else {
+    // A success without a body: an empty 200, a 204, an empty 206.
+    Report("The server's answer held no package\n");
+    fetched.failure = "the server's answer held no package";
+  }
+  return fetched;
 }
 
-bool DownloadSignature() {
+bool DownloadSignature(Clock::time_point deadline) {
   const Path target = UpdateDir() + kPackageName + PATH_TEXT(".minisig");
   RemoveFileEntry(target);
   const std::string url = std::string(config::kPackageUrl) + ".minisig";
-  return DownloadPackageFrom(url.c_str(), config::kCredentials, target, TransferLimits(),
+  TransferLimits limits;
+  limits.deadline = deadline;
+  return DownloadPackageFrom(url.c_str(), config::kCredentials, target, limits,
                              config::kPackageCaPem) == CURLE_OK;
 }

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "file_output.h"
@@ -30,19 +31,34 @@ enum class DownloadOutcome {
   kNone,         // nothing new stored: an earlier package is as it was
 };
 
+// What the download of a run brought.
+struct DownloadResult {
+  DownloadOutcome outcome = DownloadOutcome::kNone;
+  // With kStored: the package file that this run committed, hashed as its
+  // bytes arrived. Empty otherwise, whatever an attempt had received.
+  HashedPackage package;
+  // Why nothing was stored, when the download failed or the server's
+  // answer held no package; empty otherwise.
+  std::string failure;
+  // The end of the run's download phase: the signature's fetch keeps to it
+  // too.
+  std::chrono::steady_clock::time_point deadline;
+};
+
 // Fetches the package from the compiled-in address with the compiled-in
 // credentials, trusting the compiled-in CAs for an https address, on the
 // condition that it differs from the installed one
 // (`conditional` carries the installed package's ETag and Last-Modified,
-// and receives the server's), feeding every byte of the body to `hasher`.
-// After kStored `hasher` has seen exactly the new package's bytes.
-DownloadOutcome DownloadPackage(PackageHasher* hasher, ConditionalGet* conditional);
+// and receives the server's). The whole download phase, the signature's
+// fetch included, ends kDownloadTimeLimit from this call.
+DownloadResult DownloadPackage(ConditionalGet* conditional);
 
 // Fetches the package's signature file from the package address plus
 // ".minisig", with the same credentials, into BaseDir +
-// "update/update.zip.minisig". An earlier signature file is removed first:
-// it belongs to an earlier package. True when one was stored.
-bool DownloadSignature();
+// "update/update.zip.minisig", by `deadline` (the download phase's). An
+// earlier signature file is removed first: it belongs to an earlier
+// package. True when one was stored.
+bool DownloadSignature(std::chrono::steady_clock::time_point deadline);
 
 // A server that accepts the connection and then stalls must not keep the
 // invisible updater alive forever; a slow but moving transfer is cut only
@@ -69,6 +85,9 @@ struct TransferLimits {
   std::chrono::milliseconds first_retry_delay = kFirstRetryDelay;
   std::chrono::milliseconds max_retry_delay = kMaxRetryDelay;
   std::chrono::milliseconds time_limit = kDownloadTimeLimit;
+  // When set, the end of the whole download phase, which began earlier
+  // (time_limit then only names its length in the lines).
+  std::chrono::steady_clock::time_point deadline{};
 };
 
 // The wait before the next attempt, after `failures` attempts in a row
@@ -103,14 +122,16 @@ std::chrono::milliseconds RetryDelay(int failures, long long retry_after_seconds
 // empty, from one the system trusts. The proxy is the one the system's
 // settings choose for `url` (platform/proxy.h), named in one line on
 // standard output before the transfer; the credentials never go to it.
-// When `hasher` is given, the sink feeds it every byte it stores, after
-// the bytes already on disk when a transfer continues a partial file. When
+// When a body was committed and `stored` is given, *stored describes the
+// target: its identity once in place and the digest of exactly the bytes
+// of that body (those already on disk first, when a transfer continued a
+// partial file); otherwise *stored is left empty. When
 // `conditional` is given, the request carries its conditions, and an
 // answer that the body is unchanged (304, or a Last-Modified that does
 // not meet the condition) stores nothing and returns 0.
 int DownloadPackageFrom(const char* url, const char* credentials, const Path& target,
                         const TransferLimits& limits = TransferLimits(),
-                        const char* trusted_ca_pem = "", PackageHasher* hasher = nullptr,
+                        const char* trusted_ca_pem = "", HashedPackage* stored = nullptr,
                         ConditionalGet* conditional = nullptr);
 
 // Why the last DownloadPackageFrom of this process failed, in a few words
@@ -132,9 +153,10 @@ struct PartialSource {
 // Where the body of one transfer goes: the partial file beside the target,
 // with an identification file beside it ("<target>.part.id", written
 // atomically) while it holds part of a resumable body. Files are created or
-// opened only when the first block arrives. Destroying a sink while its
-// partial file is open (neither committed nor kept) removes it. Calling
-// thread only.
+// opened only when the first block arrives. Every body is hashed as it is
+// written, by a hasher that starts with that body: what one body left is
+// never mistaken for another's. Destroying a sink while its partial file
+// is open (neither committed nor kept) removes it. Calling thread only.
 class PackageFile {
  public:
   explicit PackageFile(Path target);
@@ -163,8 +185,6 @@ class PackageFile {
   // body, such as a hash, when a transfer continues it). False when they
   // cannot all be read or `consume` returns false.
   bool ReadPartial(const std::function<bool(const char*, std::size_t)>& consume) const;
-  // Every byte written from now on is fed to `hasher` too (null: none).
-  void set_hasher(PackageHasher* hasher) { hasher_ = hasher; }
 
   // Writes `count` items of `size` bytes; the result is that of the C block
   // write, or all ones when the partial file cannot be opened. The first
@@ -174,8 +194,11 @@ class PackageFile {
   std::size_t Write(const char* data, std::size_t size, std::size_t count);
   // Closes the partial file and moves it over the target; removes the
   // identification. False (with the partial file removed and the target
-  // untouched) when either step fails or nothing was written.
-  bool Commit();
+  // untouched) when either step fails or nothing was written. When
+  // `stored` is given, it then gets the target's identity and the digest of
+  // the body (see DownloadPackageFrom); false, and nothing in *stored, when
+  // the file in place is not the size that was hashed.
+  bool Commit(HashedPackage* stored = nullptr);
   // After a failed transfer: closes the partial file and leaves it on the
   // disk, its bytes flushed, when it holds part of a resumable body and its
   // identification was written; removes both otherwise. Returns the bytes
@@ -197,7 +220,7 @@ class PackageFile {
   PartialSource source_;
   uint64_t size_ = 0;
   bool identified_ = false;  // the identification file describes the open partial file
-  PackageHasher* hasher_ = nullptr;
+  std::unique_ptr<PackageHasher> hasher_;  // the open body's
 };
 
 // libcurl write callback; `sink` is a PackageFile. Returns what

@@ -812,17 +812,34 @@ bool ClearDestination(const Path& path) {
 
 }  // namespace
 
-bool ExtractPackage() {
+bool ExtractPackage(const HashedPackage& package) {
   const Path update = UpdateDir();
   const Path destination = update + PATH_TEXT("unzip");
+
   // A tree left by an earlier run would otherwise be installed along with
   // this package.
   if (!ClearDestination(destination)) {
     Report("couldn't empty directory %s\n", PathToUtf8(destination).c_str());
     return false;
   }
+  EntryKind kind;
+  if (!GetEntryKind(package.file, &kind)) {
+    ReportError("Cannot open %s\n", PathToUtf8(package.file).c_str());
+    return false;
+  }
+  if (!IsStillTheHashedFile(package)) {
+    Report("%s is not the package that was checked; nothing is unpacked\n",
+           PathToUtf8(package.file).c_str());
+    return false;
+  }
   unsigned skipped = 0;
-  if (!ExtractArchive(update + kPackageName, destination, &skipped)) return false;
+  if (!ExtractArchive(package.file, destination, &skipped)) return false;
+  // Each worker opened the file by its name: it must still be the one.
+  if (!IsStillTheHashedFile(package)) {
+    Report("%s changed while it was unpacked; nothing is installed\n",
+           PathToUtf8(package.file).c_str());
+    return false;
+  }
   // Installing the rest of a package without some of its files would leave
   // the application half-updated.
   if (skipped > 0) {

@@ -6,13 +6,17 @@
 
 #include <string>
 
+#include "package_hash.h"
 #include "path.h"
 
-// Unpacks BaseDir + "update/update.zip" into BaseDir + "update/unzip/",
-// which is emptied first (links in it are removed, never followed), so that
-// exactly this package's files are there afterwards. True only when the
-// package was extracted completely, so that there is something to install.
-bool ExtractPackage();
+// Unpacks `package` (the file that the signature check hashed) into
+// BaseDir + "update/unzip/", which is emptied first (links in it are
+// removed, never followed), so that exactly this package's files are there
+// afterwards. A file that is no longer the one that was hashed (replaced or
+// changed since) is not unpacked, with one line; nor is one that changes
+// while it is unpacked. True only when the package was extracted
+// completely, so that there is something to install.
+bool ExtractPackage(const HashedPackage& package);
 
 // Extracts every entry of the archive at archive_path below destination
 // (created when missing; a trailing separator is added when there is none).

@@ -11,26 +11,59 @@
 
 namespace {
 
-// True when the signed timestamp in `comment` may follow the installed
-// package's; otherwise *reason says why.
-bool IsNotOlder(const std::string& comment, const PackageRecord& installed, bool has_installed,
-                PackageRecord* pending, std::string* reason) {
+// Removes a refused file; true when it is gone. A scanner or another
+// process that holds it open on Windows keeps it there.
+bool RemoveRefused(const Path& path) {
+  EntryKind kind;
+  if (RemoveFileEntry(path) || !GetEntryKind(path, &kind)) return true;
+  Report("Cannot remove %s\n", PathToUtf8(path).c_str());
+  return false;
+}
+
+CheckedPackage Refuse(const Path& package, const Path& signature, std::string reason) {
+  Report("Update package refused: %s; nothing is installed\n", reason.c_str());
+  // Both go, or the run says which stayed: what stays is checked again,
+  // from its own bytes, by every later run.
+  const bool package_gone = RemoveRefused(package);
+  const bool signature_gone = RemoveRefused(signature);
+  if (!package_gone || !signature_gone) reason += "; it could not be removed";
+  ReportOutcome(RunOutcome::kPackageRefused, reason);
+  return {PackageVerdict::kRefused, HashedPackage()};
+}
+
+CheckedPackage NothingNew() {
+  Report("No new package\n");
+  ReportOutcome(RunOutcome::kNothingNew);
+  return {PackageVerdict::kNothingNew, HashedPackage()};
+}
+
+}  // namespace
+
+bool MayFollow(const std::string& comment, const PackageRecord& installed, bool has_installed,
+               int64_t min_time, PackageRecord* pending, std::string* reason) {
   pending->has_timestamp = SignedTimestamp(comment, &pending->timestamp);
-  if (!has_installed || !installed.has_timestamp) return true;
-  if (!pending->has_timestamp) {
-    *reason = "it has no signed timestamp, and the installed package has one";
+  const bool installed_dated = has_installed && installed.has_timestamp;
+  if (!pending->has_timestamp && (installed_dated || min_time > 0)) {
+    *reason = installed_dated ? "it has no signed timestamp, and the installed package has one"
+                              : "it has no signed timestamp, and this updater accepts only "
+                                "packages signed since " +
+                                    std::to_string(min_time);
     return false;
   }
-  if (pending->timestamp < installed.timestamp) {
+  if (installed_dated && pending->timestamp < installed.timestamp) {
     *reason = "it is older than the installed package (signed at " +
               std::to_string(pending->timestamp) + ", the installed one at " +
               std::to_string(installed.timestamp) + ")";
     return false;
   }
+  if (pending->has_timestamp && pending->timestamp < min_time) {
+    *reason = "it is older than this updater accepts (signed at " +
+              std::to_string(pending->timestamp) + ", the earliest accepted " +
+              std::to_string(min_time) + ")";
+    return false;
+  }
   return true;
 }
-
-}  // namespace
 
 ConditionalGet InstalledPackageConditions() {
   ConditionalGet conditional;
@@ -42,7 +75,7 @@ ConditionalGet InstalledPackageConditions() {
   return conditional;
 }
 
-PackageVerdict CheckPackage(const char* keys, DownloadOutcome outcome, PackageHasher* hasher,
+CheckedPackage CheckPackage(const char* keys, int64_t min_time, const DownloadResult& fetched,
                             const ConditionalGet& answer) {
   const Path update = UpdateDir();
   const Path package = update + kPackageName;
@@ -54,21 +87,24 @@ PackageVerdict CheckPackage(const char* keys, DownloadOutcome outcome, PackageHa
   const bool signed_only = HasPublicKeys(keys);
   if (!signed_only) Report("Package signatures are not checked: no public key is built in\n");
 
-  const bool downloaded = outcome == DownloadOutcome::kStored;
-  EntryKind kind;
-  if (!GetEntryKind(package, &kind)) {
-    if (outcome != DownloadOutcome::kNotModified) return PackageVerdict::kInstall;
-    Report("No new package\n");
-    ReportOutcome(RunOutcome::kNothingNew);
-    return PackageVerdict::kNothingNew;
+  const bool downloaded = fetched.outcome == DownloadOutcome::kStored;
+  HashedPackage hashed = fetched.package;
+  if (!downloaded) {
+    // Whatever stands there was not received in this run: only its own
+    // bytes, read now, can speak for it.
+    hashed = HashedPackage();
+    EntryKind kind;
+    if (!GetEntryKind(package, &kind)) {
+      if (fetched.outcome == DownloadOutcome::kNotModified) return NothingNew();
+      return {PackageVerdict::kNoPackage, HashedPackage()};
+    }
+    if (!HashPackageFile(package, &hashed)) {
+      Report("Cannot read %s\n", PathToUtf8(package).c_str());
+      ReportOutcome(RunOutcome::kPackageRefused, "it cannot be read");
+      return {PackageVerdict::kRefused, HashedPackage()};
+    }
   }
-  PackageHasher on_disk;
-  if (!downloaded && !HashFile(package, &on_disk)) {
-    Report("Cannot read %s\n", PathToUtf8(package).c_str());
-    ReportOutcome(RunOutcome::kPackageRefused, "it cannot be read");
-    return PackageVerdict::kRefused;
-  }
-  const PackageDigests digests = (downloaded ? hasher : &on_disk)->Finish();
+  const PackageDigests& digests = hashed.digests;
 
   PackageRecord record;
   record.blake2b = HexOf(digests.blake2b, sizeof digests.blake2b);
@@ -85,9 +121,7 @@ PackageVerdict CheckPackage(const char* keys, DownloadOutcome outcome, PackageHa
       installed.last_modified = answer.last_modified;
       WritePackageRecord(update + kInstalledRecordName, installed);
     }
-    Report("No new package\n");
-    ReportOutcome(RunOutcome::kNothingNew);
-    return PackageVerdict::kNothingNew;
+    return NothingNew();
   }
   if (downloaded) {
     record.etag = answer.etag;
@@ -95,22 +129,17 @@ PackageVerdict CheckPackage(const char* keys, DownloadOutcome outcome, PackageHa
   }
 
   if (signed_only) {
-    if (downloaded) DownloadSignature();
+    if (downloaded) DownloadSignature(fetched.deadline);
     std::string comment, reason;
     if (!VerifyPackageSignature(keys, signature, digests.blake2b, &comment, &reason) ||
-        !IsNotOlder(comment, installed, has_installed, &record, &reason)) {
-      RemoveFileEntry(package);
-      RemoveFileEntry(signature);
-      Report("Update package refused: %s; nothing is installed\n", reason.c_str());
-      ReportOutcome(RunOutcome::kPackageRefused, reason);
-      return PackageVerdict::kRefused;
-    }
+        !MayFollow(comment, installed, has_installed, min_time, &record, &reason))
+      return Refuse(package, signature, reason);
     Report("Package signature verified (%s)\n", comment.c_str());
   }
   if (!WritePackageRecord(pending, record)) {
     Report("Cannot write %s; nothing is installed\n", PathToUtf8(pending).c_str());
     ReportOutcome(RunOutcome::kPackageRefused, "its record cannot be written");
-    return PackageVerdict::kRefused;
+    return {PackageVerdict::kRefused, HashedPackage()};
   }
-  return PackageVerdict::kInstall;
+  return {PackageVerdict::kInstall, hashed};
 }

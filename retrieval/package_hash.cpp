@@ -115,13 +115,29 @@ PackageDigests PackageHasher::Finish() {
   return digests;
 }
 
-bool HashFile(const Path& path, PackageHasher* hasher) {
+bool HashPackageFile(const Path& path, HashedPackage* package) {
   FilePtr file = OpenFileForReading(path);
-  if (!file) return false;
+  FileIdentity before, after;
+  if (!file || !IdentifyOpenFile(file.get(), &before)) return false;
+  PackageHasher hasher;
   std::unique_ptr<unsigned char[]> block(new unsigned char[kFileBufferSize]);
   for (;;) {
     const std::size_t n = std::fread(block.get(), 1, kFileBufferSize, file.get());
-    hasher->Update(block.get(), n);
-    if (n < kFileBufferSize) return std::ferror(file.get()) == 0;
+    hasher.Update(block.get(), n);
+    if (n < kFileBufferSize) break;
   }
+  if (std::ferror(file.get()) || !IdentifyOpenFile(file.get(), &after) || after != before)
+    return false;
+  package->digests = hasher.Finish();
+  // A file that grew or shrank between the two looks would show in its
+  // identity; one that holds other bytes than were read would not be this.
+  if (package->digests.size != after.size) return false;
+  package->file = path;
+  package->identity = after;
+  return true;
+}
+
+bool IsStillTheHashedFile(const HashedPackage& package) {
+  FileIdentity now;
+  return package.present() && IdentifyFile(package.file, &now) && now == package.identity;
 }

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "files.h"
 #include "path.h"
 
 struct PackageDigests {
@@ -44,6 +45,23 @@ class PackageHasher {
   uint64_t size_ = 0;
 };
 
-// Feeds the whole file at `path` to `hasher`, in blocks. False when it
-// cannot be opened or read to its end.
-bool HashFile(const Path& path, PackageHasher* hasher);
+// One package file as it was hashed: where it is, which file that was when
+// its bytes went through the hasher, and the digests of exactly those bytes.
+// The signature is checked against `digests` and the extraction reads
+// `file` only while it is still `identity`: what was verified is what is
+// unpacked. An empty `file` is no package.
+struct HashedPackage {
+  Path file;
+  FileIdentity identity;
+  PackageDigests digests;
+  bool present() const { return !file.empty(); }
+};
+
+// Hashes the file at `path` through one handle, whose file is identified
+// before and after the read. False when it cannot be opened or read to its
+// end, or changed meanwhile.
+bool HashPackageFile(const Path& path, HashedPackage* package);
+
+// True when the file at package.file is still the one that was hashed (same
+// file, size and last-write time).
+bool IsStillTheHashedFile(const HashedPackage& package);

@@ -17,7 +17,9 @@
 #include <thread>
 
 #include "download.h"
+#include "fault_server.h"
 #include "nginx.h"
+#include "package_check.h"
 #include "report.h"
 #include "support.h"
 #include "updater_config.h"
@@ -81,64 +83,6 @@ struct Workdir {
   std::string update = dir / "update";
   std::string target = dir / "update/update.zip";
   Workdir() { MakeDirs(update); }
-};
-
-// The fault server, with one mode for every request or a script of answers
-// (a JSON list, see tests/http/fault_server.py).
-class FaultServer {
- public:
-  explicit FaultServer(std::vector<std::string> args, const std::string& script = "") {
-    std::vector<std::string> argv = {
-        "/usr/bin/python3", FAULT_SERVER,     "--port-file", dir_ / "port",
-        "--record",         dir_ / "request", "--log",       dir_ / "log"};
-    if (!script.empty()) {
-      WriteFile(dir_ / "script.json", script);
-      args.insert(args.end(), {"--script", dir_ / "script.json"});
-    }
-    argv.insert(argv.end(), args.begin(), args.end());
-    pid_ = Spawn(argv, dir_.path());
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
-      if (Exists(dir_ / "port")) {
-        port_ = std::stoi(ReadFile(dir_ / "port"));
-        return;
-      }
-      if (waitpid(pid_, nullptr, WNOHANG) == pid_) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-  }
-  ~FaultServer() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-  bool listening() const { return port_ != 0; }
-  int port() const { return port_; }
-  std::string Url() const {
-    return "http://127.0.0.1:" + std::to_string(port_) + "/hotels/package/update.zip";
-  }
-  // The last request, raw.
-  std::string Request() const { return ReadFile(dir_ / "request"); }
-
-  struct Logged {
-    double seconds;               // arrival, on the server's monotonic clock
-    std::string range, if_range;  // "-" when absent
-  };
-  std::vector<Logged> Requests() const {
-    std::vector<Logged> requests;
-    std::ifstream in(dir_ / "log");
-    for (std::string line; std::getline(in, line);) {
-      const size_t a = line.find('\t'), b = line.find('\t', a + 1);
-      requests.push_back(
-          {std::stod(line.substr(0, a)), line.substr(a + 1, b - a - 1), line.substr(b + 1)});
-    }
-    return requests;
-  }
-
- private:
-  TempDir dir_;
-  pid_t pid_ = -1;
-  int port_ = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -467,6 +411,23 @@ TEST(DownloadResume, TimeLimitKeepsThePartFileAndItsDateForTheNextRun) {
   EXPECT_TRUE(Snapshot(work.update) == (Tree{{"update.zip", p.body}}));
 }
 
+// The signature is fetched within what is left of the package's phase, not
+// with a time limit of its own.
+TEST(DownloadResume, AFetchThatJoinsAPhaseEndsAtThePhasesDeadline) {
+  FaultServer server({"--mode", "stall", "--bytes", "100"});
+  ASSERT_TRUE(server.listening());
+  Workdir work;
+  TransferLimits phase = Quick();
+  const auto started = std::chrono::steady_clock::now();
+  phase.deadline = started + std::chrono::milliseconds(1500);
+
+  const Outcome o =
+      Download(server.Url() + ".minisig", kCredentials, work.target + ".minisig", phase);
+
+  EXPECT_EQ(o.result, 28) << o.out;
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+}
+
 TEST(DownloadResume, PartFileIsContinuedOnlyWhenItsIdentificationFits) {
   Packages p;
   FaultServer server({}, "[" + Serve(p.a, ", \"etag\": \"\\\"a\\\"\"") + "]");
@@ -781,7 +742,15 @@ TEST(PackageHasher, DigestIsTheOneShotBlake2bOfTheWholeInput) {
                 std::to_string(body.size()));
 }
 
-TEST(PackageFileSink, HashCoversTheBytesOnDiskWhenContinuingAndStartsOverOnAWholeBody) {
+std::string DigestOf(const HashedPackage& stored) {
+  return std::string(reinterpret_cast<const char*>(stored.digests.blake2b),
+                     sizeof stored.digests.blake2b) +
+         std::to_string(stored.digests.size);
+}
+
+// The digest of a committed body is that of exactly the file in place: the
+// bytes on disk first when continuing, nothing of a body that was given up.
+TEST(PackageFileSink, DigestIsThatOfTheCommittedFileAlone) {
   const std::string body = BinaryBody(300000);
   PackageHasher whole;
   whole.Update(body.data(), body.size());
@@ -792,27 +761,70 @@ TEST(PackageFileSink, HashCoversTheBytesOnDiskWhenContinuingAndStartsOverOnAWhol
     WriteFile(work.target + ".part", body.substr(0, 100000));
     WriteFile(work.target + ".part.id", "ETag: \"v1\"\nTotal-Size: 300000\n");
     PackageFile sink(work.target);
-    PackageHasher hasher;
-    sink.set_hasher(&hasher);
     PartialSource source;
     ASSERT_EQ(sink.FindResumable(&source), 100000u);
     sink.Expect(100000, source);
     char* rest = const_cast<char*>(body.data()) + 100000;
     EXPECT_EQ(WritePackageChunk(rest, 1, 200000, &sink), 200000u);
-    EXPECT_TRUE(sink.Commit());
-    EXPECT_TRUE(DigestOf(&hasher) == expected);
+    HashedPackage stored;
+    EXPECT_TRUE(sink.Commit(&stored));
+    EXPECT_TRUE(DigestOf(stored) == expected);
+    EXPECT_EQ(stored.file, work.target);
+    EXPECT_TRUE(IsStillTheHashedFile(stored));
+    WriteFile(work.target, body);  // the same bytes, but written again
+    EXPECT_FALSE(IsStillTheHashedFile(stored));
   }
   {
     Workdir work;
     PackageFile sink(work.target);
-    PackageHasher hasher;
-    hasher.Update("an earlier attempt", 18);
-    sink.set_hasher(&hasher);
+    PartialSource resumable;
+    resumable.kind = PartialSource::Validator::kETag;
+    resumable.validator = "\"v1\"";
+    resumable.total_size = 300000;
+    sink.Expect(0, resumable);
+    EXPECT_EQ(WritePackageChunk(const_cast<char*>("an earlier attempt"), 1, 18, &sink), 18u);
+    EXPECT_EQ(sink.Keep(), 18u);
     sink.Expect(0, PartialSource());
     EXPECT_EQ(WritePackageChunk(const_cast<char*>(body.data()), 1, body.size(), &sink),
               body.size());
-    EXPECT_TRUE(sink.Commit());
-    EXPECT_TRUE(DigestOf(&hasher) == expected);
+    HashedPackage stored;
+    EXPECT_TRUE(sink.Commit(&stored));
+    EXPECT_TRUE(DigestOf(stored) == expected);
+    // A transfer that commits nothing describes nothing.
+    HashedPackage none;
+    EXPECT_FALSE(sink.Commit(&none));
+    EXPECT_FALSE(none.present());
+  }
+}
+
+// Whether a signed package may follow the installed one, and the build's
+// floor: a fresh installation (no record) is held to the floor alone.
+TEST(PackageCheck, ASignedTimeMayNotFallBehindTheInstalledOneNorTheFloor) {
+  PackageRecord none, dated;
+  dated.has_timestamp = true;
+  dated.timestamp = 1800000000;
+  struct Case {
+    const char* comment;
+    const PackageRecord* installed;
+    int64_t floor;
+    const char* reason;  // "" when it may follow
+  } cases[] = {
+      {"timestamp:1700000000", nullptr, 0, ""},
+      {"timestamp:1700000000", nullptr, 1750000000, "it is older than this updater accepts"},
+      {"timestamp:1760000000", nullptr, 1750000000, ""},
+      {"release without a date", nullptr, 0, ""},
+      {"release without a date", nullptr, 1750000000, "it has no signed timestamp, and this"},
+      {"timestamp:1760000000", &dated, 1750000000, "it is older than the installed package"},
+      {"timestamp:1800000000", &dated, 1750000000, ""},
+      {"release without a date", &dated, 0, "it has no signed timestamp, and the installed"},
+  };
+  for (const Case& c : cases) {
+    PackageRecord pending;
+    std::string reason;
+    const bool may = MayFollow(c.comment, c.installed ? *c.installed : none, c.installed != nullptr,
+                               c.floor, &pending, &reason);
+    EXPECT_EQ(may, *c.reason == '\0') << c.comment << " over " << c.floor;
+    EXPECT_EQ(reason.rfind(c.reason, 0), 0u) << reason;
   }
 }
 

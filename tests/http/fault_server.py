@@ -11,6 +11,8 @@ answered after one mode (--mode, with --bytes N where it matters):
                 until the client goes away
   reset         200 announcing N + 1000 bytes; sends N, then resets the
                 connection
+  empty         answers --status (200, 204, 206) without a body, with the
+                extra "headers"
   package       the file "package" with its "etag" and "last_modified" when
                 given; honours "Range: bytes=N-" (206, or 416 past the end)
                 unless "ignore_range", and "If-Range" against the ETag or
@@ -22,7 +24,7 @@ keys mode, status, bytes, headers (extra header lines, name to value),
 package, etag, last_modified, ignore_range, cut_after, stall; the n-th request gets
 the n-th answer, and the last one is repeated.
 Once listening it writes its port to
---port-file. Each raw request (up to and including the blank line) is written
+--port-file (--port chooses the port; 0, the default, any free one). Each raw request (up to and including the blank line) is written
 to --record before the answer, and --log gets one line per request: arrival
 time in seconds, then the Range and If-Range values ("-" when absent),
 separated by tabs.
@@ -35,7 +37,7 @@ import socket
 import struct
 import time
 
-REASONS = {200: "OK", 206: "Partial Content", 304: "Not Modified", 401: "Unauthorized",
+REASONS = {200: "OK", 204: "No Content", 206: "Partial Content", 304: "Not Modified", 401: "Unauthorized",
            404: "Not Found", 407: "Proxy Authentication Required", 408: "Request Timeout",
            416: "Range Not Satisfiable", 429: "Too Many Requests", 500: "Internal Server Error",
            502: "Bad Gateway", 503: "Service Unavailable", 504: "Gateway Timeout"}
@@ -123,6 +125,12 @@ def serve(conn, request, answer):
         headers = [("Content-Type", "text/html"), ("Content-Length", "%d" % len(body)),
                    ("Connection", "close")] + list(answer.get("headers", {}).items())
         conn.sendall(head(status, headers) + body)
+    elif mode == "empty":
+        status = answer.get("status", 200)
+        headers = [("Connection", "close")] + list(answer.get("headers", {}).items())
+        if status != 204:
+            headers.append(("Content-Length", "0"))
+        conn.sendall(head(status, headers))
     elif mode == "close-after":
         conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/zip\r\n"
                      b"Transfer-Encoding: chunked\r\n\r\n"
@@ -139,7 +147,9 @@ def serve(conn, request, answer):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--mode",
-                        choices=["status", "close-after", "short-length", "stall", "reset"])
+                        choices=["status", "close-after", "short-length", "stall", "reset",
+                                 "empty"])
+    parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--status", type=int, default=404)
     parser.add_argument("--bytes", type=int, default=0)
     parser.add_argument("--script")
@@ -157,7 +167,7 @@ def main():
 
     listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    listener.bind(("127.0.0.1", 0))
+    listener.bind(("127.0.0.1", args.port))
     listener.listen(8)
     write_atomically(args.port_file, b"%d" % listener.getsockname()[1])
     served = 0
