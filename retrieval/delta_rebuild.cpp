@@ -45,7 +45,7 @@ bool FetchedBytes::Flush() {
   if (!writer_ || fflush(writer_.get()) != 0) return false;
   if (!reader_) reader_ = OpenFileForReading(path_);
   if (!reader_) return false;
-  // Parts may come in any order and overlap (a server may merge ranges):
+  // The server's parts may come in any order and overlap (it may merge ranges):
   // in file order, each byte is kept once.
   std::stable_sort(runs_.begin(), runs_.end(),
                    [](const Run& a, const Run& b) { return a.offset < b.offset; });

@@ -93,16 +93,16 @@ RangeBodyReader::RangeBodyReader(const std::string& content_type, const std::str
     state_ = State::kMalformed;
     return;
   }
-  StartPart(first, last);
+  BeginRange(first, last);
   state_ = State::kData;
 }
 
-void RangeBodyReader::StartPart(uint64_t first, uint64_t last) {
+void RangeBodyReader::BeginRange(uint64_t first, uint64_t last) {
   part_first_ = part_at_ = first;
   part_remaining_ = last - first + 1;
 }
 
-void RangeBodyReader::EndPart() {
+void RangeBodyReader::EndRange() {
   if (part_at_ > part_first_) delivered_.push_back({part_first_, part_at_ - part_first_});
   part_first_ = part_at_;
 }
@@ -113,7 +113,7 @@ bool RangeBodyReader::Feed(const char* data, size_t count) {
       case State::kData: {
         const size_t n = static_cast<size_t>(std::min<uint64_t>(count - i, part_remaining_));
         if (!deliver_(part_at_, data + i, n)) {
-          EndPart();
+          EndRange();
           state_ = State::kRefused;
           return false;
         }
@@ -121,7 +121,7 @@ bool RangeBodyReader::Feed(const char* data, size_t count) {
         part_remaining_ -= n;
         i += n;
         if (part_remaining_ == 0) {
-          EndPart();
+          EndRange();
           state_ = boundary_.empty() ? State::kDone : State::kAfterData;
         }
         break;
@@ -170,7 +170,7 @@ bool RangeBodyReader::TakeLine(const std::string& line) {
     if (Lower(Trimmed(line.substr(0, colon))) != "content-range") return true;
     uint64_t first = 0, last = 0;
     if (!ParseContentRange(line.substr(colon + 1), file_size_, &first, &last)) return false;
-    StartPart(first, last);
+    BeginRange(first, last);
     has_range_ = true;
     return true;
   }
@@ -191,7 +191,7 @@ bool RangeBodyReader::TakeLine(const std::string& line) {
 }
 
 bool RangeBodyReader::Finish() {
-  if (state_ == State::kData) EndPart();
+  if (state_ == State::kData) EndRange();
   return state_ == State::kDone;
 }
 

@@ -39,8 +39,8 @@ class RangeBodyReader {
   enum class State { kPreamble, kHeaders, kData, kAfterData, kDone, kMalformed, kRefused };
 
   bool TakeLine(const std::string& line);
-  void StartPart(uint64_t first, uint64_t last);
-  void EndPart();
+  void BeginRange(uint64_t first, uint64_t last);
+  void EndRange();
 
   const uint64_t file_size_;
   const std::vector<ByteRange> requested_;

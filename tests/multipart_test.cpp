@@ -48,7 +48,7 @@ const char kReordered[] =
 
 }  // namespace
 
-TEST_F(RangeBody, CrlfPartsInAnyOrderWithAQuotedBoundary) {
+TEST_F(RangeBody, CrlfRangesInAnyOrderWithAQuotedBoundary) {
   EXPECT_TRUE(Read("multipart/byteranges; boundary=\"XyZ\"", "", kReordered));
   EXPECT_EQ(At(10, 5), "hello");
   EXPECT_EQ(At(100, 3), "abc");
@@ -67,7 +67,7 @@ TEST_F(RangeBody, LfOnlyLineEnds) {
   EXPECT_EQ(At(10, 5) + At(100, 3), "helloabc");
 }
 
-TEST_F(RangeBody, OnePartCoveringTwoRanges) {
+TEST_F(RangeBody, TwoRangesMergedIntoOne) {
   requested = {{10, 2}, {13, 2}};
   EXPECT_TRUE(Read("multipart/byteranges; boundary=b", "",
                    "--b\r\nContent-Range: bytes 10-14/1000\r\n\r\nhello\r\n--b--\r\n"));
@@ -75,7 +75,7 @@ TEST_F(RangeBody, OnePartCoveringTwoRanges) {
   EXPECT_TRUE(reader->Uncovered().empty());
 }
 
-TEST_F(RangeBody, SinglePartAnswer) {
+TEST_F(RangeBody, SingleRangeAnswer) {
   requested = {{10, 5}};
   EXPECT_TRUE(Read("application/zip", "bytes 10-14/1000", "hello"));
   EXPECT_EQ(At(10, 5), "hello");
@@ -87,7 +87,7 @@ TEST_F(RangeBody, RangeLeftOutIsReported) {
   EXPECT_EQ(reader->Uncovered(), (std::vector<ByteRange>{{100, 3}}));
 }
 
-TEST_F(RangeBody, PartWithoutContentRangeIsMalformed) {
+TEST_F(RangeBody, RangeWithoutContentRangeIsMalformed) {
   EXPECT_FALSE(Read("multipart/byteranges; boundary=b", "", "--b\r\n\r\nhello\r\n--b--\r\n"));
   EXPECT_TRUE(reader->malformed());
 }
