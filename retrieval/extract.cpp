@@ -23,6 +23,7 @@
 #include "report.h"
 #include "text.h"
 #include "volume.h"
+#include "zip_directory.h"
 
 namespace {
 
@@ -266,19 +267,11 @@ int ReadEntryInfo(unzFile archive, unz_file_info64* info, std::string* name) {
   return UNZ_OK;
 }
 
-uint64_t LittleEndian(const unsigned char* bytes, size_t count) {
-  uint64_t value = 0;
-  for (size_t i = count; i > 0; --i) value = (value << 8) | bytes[i - 1];
-  return value;
-}
-
 // The unzip library takes the sizes from an entry's Zip64 record only where
 // unsigned long is 32 bits wide; elsewhere the central directory's
-// placeholder 0xFFFFFFFF stays. The record is read here then: its 64-bit
-// values stand, in order, for the fields that hold the placeholder.
+// placeholder 0xFFFFFFFF stays. The record is read here then.
 int ReadZip64Sizes(unzFile archive, unz_file_info64* info) {
   constexpr uint64_t kPlaceholder = 0xFFFFFFFFu;
-  constexpr unsigned kZip64Record = 0x0001;
   if ((info->uncompressed_size != kPlaceholder && info->compressed_size != kPlaceholder) ||
       info->size_file_extra == 0)
     return UNZ_OK;
@@ -287,23 +280,10 @@ int ReadZip64Sizes(unzFile archive, unz_file_info64* info) {
   const int code =
       unzGetCurrentFileInfo64(archive, &again, nullptr, 0, extra.data(), extra.size(), nullptr, 0);
   if (code != UNZ_OK) return code;
-  for (size_t at = 0; at + 4 <= extra.size();) {
-    const unsigned id = static_cast<unsigned>(LittleEndian(&extra[at], 2));
-    const size_t size = static_cast<size_t>(LittleEndian(&extra[at + 2], 2));
-    const size_t end = std::min(extra.size(), at + 4 + size);
-    if (id == kZip64Record) {
-      size_t field = at + 4;
-      for (ZPOS64_T* value : {&info->uncompressed_size, &info->compressed_size}) {
-        if (*value != kPlaceholder) continue;
-        if (field + 8 > end) return UNZ_BADZIPFILE;
-        *value = LittleEndian(&extra[field], 8);
-        field += 8;
-      }
-      return UNZ_OK;
-    }
-    at = end;
-  }
-  return UNZ_OK;
+  return ApplyZip64Extra(extra.data(), extra.size(),
+                         {&info->uncompressed_size, &info->compressed_size})
+             ? UNZ_OK
+             : UNZ_BADZIPFILE;
 }
 
 // Archivers on Chinese Windows store names in the legacy code page without

@@ -1,0 +1,212 @@
+#include "delta_plan.h"
+
+#include <algorithm>
+#include <tuple>
+
+namespace {
+
+constexpr uint16_t kFlagEncrypted = 1u << 0;
+constexpr uint16_t kFlagDescriptor = 1u << 3;
+
+// What decides that two entries hold the same compressed data. Equal
+// values do not prove equal bytes, but a wrong match only makes a package
+// whose signature fails, and the whole package is downloaded then.
+auto ContentKey(const ZipEntry& entry) {
+  return std::make_tuple(entry.crc, entry.compressed_size, entry.uncompressed_size, entry.method,
+                         entry.flags);
+}
+
+// Appends a range to ranges built in order of their starts, joined with
+// the last one where they overlap or lie less than `gap` apart.
+//
+// Why join at all: each range of a request costs about 100 bytes of part
+// headers in the answer and 15 to 20 characters of the Range value, and
+// each request, of about 230 ranges, a round trip and its headers; on a
+// broadband link a round trip is worth several KiB. Per range that comes
+// to a few hundred bytes up to a few KiB, so fetching a gap of under 2 KiB
+// instead of skipping it costs at most about what the extra range would:
+// small entries between changed ones are fetched whole rather than
+// splitting a request into many parts.
+void AddRange(std::vector<ByteRange>* ranges, ByteRange range, uint64_t gap) {
+  if (range.length == 0) return;
+  if (!ranges->empty() && range.offset <= ranges->back().end() + gap) {
+    ByteRange& last = ranges->back();
+    last.length = std::max(last.end(), range.end()) - last.offset;
+    return;
+  }
+  ranges->push_back(range);
+}
+
+// The part of [from, to) before `limit`.
+ByteRange Before(uint64_t from, uint64_t to, uint64_t limit) {
+  to = std::min(to, limit);
+  return to > from ? ByteRange{from, to - from} : ByteRange{from, 0};
+}
+
+// Appends a piece, joined with the last one where it continues it.
+void AddPiece(std::vector<DeltaPiece>* pieces, DeltaPiece piece) {
+  if (piece.length == 0) return;
+  if (!pieces->empty()) {
+    DeltaPiece& last = pieces->back();
+    if (!last.from_kept && !piece.from_kept) {
+      last.length += piece.length;
+      return;
+    }
+  }
+  pieces->push_back(piece);
+}
+
+}  // namespace
+
+bool PlanDelta(const ZipDirectory& kept, const ZipDirectory& fresh, uint64_t tail_start,
+               DeltaPlan* plan) {
+  *plan = DeltaPlan();
+  plan->file_size = fresh.file_size;
+  plan->tail_start = tail_start;
+  plan->cd_offset = fresh.cd_offset;
+  if (tail_start > fresh.cd_offset) return false;
+
+  // The kept entries whose data can be copied, by content.
+  std::vector<const ZipEntry*> reusable;
+  for (const ZipEntry& entry : kept.entries)
+    if (entry.data_offset != 0 && entry.compressed_size > 0 && !(entry.flags & kFlagEncrypted))
+      reusable.push_back(&entry);
+  const auto by_content = [](const ZipEntry* a, const ZipEntry* b) {
+    return ContentKey(*a) < ContentKey(*b);
+  };
+  std::sort(reusable.begin(), reusable.end(), by_content);
+
+  plan->slots.reserve(fresh.entries.size());
+  for (const ZipEntry& entry : fresh.entries) {
+    DeltaSlot slot;
+    slot.header_offset = entry.local_header_offset;
+    slot.compressed_size = entry.compressed_size;
+    slot.name_size = entry.name_size;
+    slot.extra_size = entry.extra_size;
+    slot.flags = entry.flags;
+    const auto match = std::lower_bound(reusable.begin(), reusable.end(), &entry, by_content);
+    if (entry.compressed_size > 0 && match != reusable.end() &&
+        ContentKey(**match) == ContentKey(entry))
+      slot.kept_data_offset = (*match)->data_offset;
+    plan->slots.push_back(slot);
+  }
+  std::sort(plan->slots.begin(), plan->slots.end(), [](const DeltaSlot& a, const DeltaSlot& b) {
+    return a.header_offset < b.header_offset;
+  });
+
+  std::vector<ByteRange>& ranges = plan->first_ranges;
+  uint64_t cursor = 0;
+  for (size_t i = 0; i < plan->slots.size(); ++i) {
+    DeltaSlot& slot = plan->slots[i];
+    slot.end = i + 1 < plan->slots.size() ? plan->slots[i + 1].header_offset : fresh.cd_offset;
+    // The least an entry takes: a local header without extra field, and its data.
+    const uint64_t least = kLocalHeaderFixedSize + slot.name_size + slot.compressed_size;
+    if (slot.header_offset < cursor || slot.end < slot.header_offset ||
+        slot.end - slot.header_offset < least)
+      return false;
+    AddRange(&ranges, Before(cursor, slot.header_offset, tail_start), kCoalesceGap);
+    cursor = slot.end;
+    if (slot.kept_data_offset == 0) {
+      AddRange(&ranges, Before(slot.header_offset, slot.end, tail_start), kCoalesceGap);
+      continue;
+    }
+    plan->estimated_reuse += slot.compressed_size;
+    const uint64_t guess =
+        kLocalHeaderFixedSize + slot.name_size + slot.extra_size + kLocalExtraSlack;
+    AddRange(
+        &ranges,
+        Before(slot.header_offset,
+               slot.header_offset + std::min(guess, slot.end - slot.header_offset), tail_start),
+        kCoalesceGap);
+    if (slot.flags & kFlagDescriptor) {
+      const uint64_t data_end = slot.header_offset + least;
+      const uint64_t from = std::max(data_end, slot.end - std::min(slot.end, kMaxDescriptorSize));
+      AddRange(&ranges, Before(from, slot.end, tail_start), kCoalesceGap);
+    }
+  }
+  AddRange(&ranges, Before(cursor, fresh.cd_offset, tail_start), kCoalesceGap);
+
+  plan->estimated_fetch = plan->file_size - tail_start;
+  for (const ByteRange& range : ranges) plan->estimated_fetch += range.length;
+  plan->worth_it = plan->estimated_fetch * 100 <= plan->file_size * kMaxFetchPercent;
+  return true;
+}
+
+void LayOutDelta(const DeltaPlan& plan, DeltaLayout* layout) {
+  *layout = DeltaLayout();
+  std::vector<DeltaPiece>& pieces = layout->pieces;
+  const auto server = [&pieces](uint64_t from, uint64_t to) {
+    if (to > from) AddPiece(&pieces, {from, to - from, false, 0});
+  };
+  uint64_t cursor = 0;
+  for (const DeltaSlot& slot : plan.slots) {
+    server(cursor, slot.header_offset);
+    cursor = slot.end;
+    const uint64_t data = slot.header_offset + slot.header_size;
+    if (slot.kept_data_offset == 0 || slot.header_size < kLocalHeaderFixedSize + slot.name_size ||
+        data > slot.end || slot.end - data < slot.compressed_size) {
+      server(slot.header_offset, slot.end);
+      continue;
+    }
+    server(slot.header_offset, data);
+    AddPiece(&pieces, {data, slot.compressed_size, true, slot.kept_data_offset});
+    server(data + slot.compressed_size, slot.end);
+    layout->reused += slot.compressed_size;
+  }
+  server(cursor, plan.file_size);
+  layout->floor = plan.file_size - layout->reused;
+
+  // The server pieces less what the first ranges and the tail hold.
+  const std::vector<ByteRange>& fetched = plan.first_ranges;
+  size_t next = 0;
+  for (const DeltaPiece& piece : pieces) {
+    if (piece.from_kept) continue;
+    uint64_t at = piece.offset;
+    const uint64_t end = std::min(piece.offset + piece.length, plan.tail_start);
+    while (at < end) {
+      while (next < fetched.size() && fetched[next].end() <= at) ++next;
+      if (next < fetched.size() && fetched[next].offset <= at) {
+        at = fetched[next].end();
+        continue;
+      }
+      const uint64_t until = next < fetched.size() ? std::min(end, fetched[next].offset) : end;
+      AddRange(&layout->missing, {at, until - at}, kCoalesceGap);
+      at = until;
+    }
+  }
+}
+
+std::vector<ByteRange> CoalesceRanges(std::vector<ByteRange> ranges, uint64_t gap) {
+  std::sort(ranges.begin(), ranges.end(),
+            [](const ByteRange& a, const ByteRange& b) { return a.offset < b.offset; });
+  std::vector<ByteRange> joined;
+  for (const ByteRange& range : ranges) AddRange(&joined, range, gap);
+  return joined;
+}
+
+std::vector<std::vector<ByteRange>> BatchRanges(const std::vector<ByteRange>& ranges,
+                                                size_t max_value) {
+  std::vector<std::vector<ByteRange>> batches;
+  size_t length = 0;
+  for (const ByteRange& range : ranges) {
+    if (range.length == 0) continue;
+    const size_t added = RangeHeaderValue({range}).size() - 6;  // without "bytes="
+    if (batches.empty() || length + 1 + added > max_value) {
+      batches.emplace_back();
+      length = 6 + added;
+    } else {
+      length += 1 + added;
+    }
+    batches.back().push_back(range);
+  }
+  return batches;
+}
+
+std::string RangeHeaderValue(const std::vector<ByteRange>& batch) {
+  std::string value = "bytes=";
+  for (const ByteRange& range : batch) {
+    if (value.size() > 6) value += ',';
+    value += std::to_string(range.offset) + '-' + std::to_string(range.end() - 1);
+  }
+  return value;
+}

@@ -1,0 +1,106 @@
+#pragma once
+
+// The plan of a delta update: which bytes of the new package come from the
+// server and which are copied from the kept package (the package installed
+// last, kept in update/). Pure functions: no files, no network; any thread.
+//
+// An entry of the new package whose CRC-32, sizes, method and flags equal
+// those of an entry of the kept package takes its compressed data from
+// there, whatever its name or place. Everything else comes from the server:
+// the other entries whole, and the local headers, data descriptors and gaps
+// around reused data, so that the result is the new package byte for byte
+// even when its publisher wrote new times or extra fields. A local header's
+// length is not in the central directory (its extra field may differ from
+// the central one), hence two steps: PlanDelta asks first for each reused
+// entry's header with room to spare and for its data descriptor; once
+// those bytes are here and each header's length is known, LayOutDelta
+// places the data exactly and names the bytes still missing.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "byte_range.h"
+#include "zip_directory.h"
+
+// Room allowed for a local extra field longer than the central one when a
+// reused entry's header is first asked for.
+inline constexpr uint64_t kLocalExtraSlack = 32;
+// The longest data descriptor: signature, CRC-32 and two 64-bit sizes.
+inline constexpr uint64_t kMaxDescriptorSize = 24;
+// Ranges closer than this are fetched as one (see delta_plan.cpp for why).
+inline constexpr uint64_t kCoalesceGap = 2048;
+// The longest Range header value of one request: well under the 8 KiB that
+// servers (nginx by default) take for a whole header line.
+inline constexpr std::size_t kMaxRangeValue = 4000;
+// A delta that would fetch more than this share of the package is not
+// worth its requests and rebuild: the whole package is downloaded instead.
+inline constexpr unsigned kMaxFetchPercent = 60;
+
+// One entry of the new package, in file order.
+struct DeltaSlot {
+  uint64_t header_offset = 0;  // its local header
+  uint64_t end = 0;            // the next entry's local header, or the central directory
+  uint64_t compressed_size = 0;
+  uint64_t kept_data_offset = 0;  // where its data lies in the kept package; 0: not reused
+  uint64_t header_size = 0;       // its local header's length, once read; 0: not known
+  uint16_t name_size = 0;
+  uint16_t extra_size = 0;  // of the central record
+  uint16_t flags = 0;
+};
+
+struct DeltaPlan {
+  uint64_t file_size = 0;
+  uint64_t tail_start = 0;  // the bytes from here on are already here
+  uint64_t cd_offset = 0;
+  std::vector<DeltaSlot> slots;
+  // What to fetch first: the entries not reused, and the headers and
+  // descriptors of those reused; coalesced, in file order, before the tail.
+  std::vector<ByteRange> first_ranges;
+  uint64_t estimated_fetch = 0;  // the tail and first_ranges
+  uint64_t estimated_reuse = 0;  // the reused entries' compressed data
+  bool worth_it = false;         // estimated_fetch is at most kMaxFetchPercent of the file
+};
+
+// Plans the rebuild of the new package `fresh` (read from its tail, which
+// begins at tail_start) from the kept package `kept` (read from disk, with
+// data offsets). False when the new package's layout cannot be followed:
+// entries that overlap or run into the central directory, or a tail that
+// begins after the central directory.
+bool PlanDelta(const ZipDirectory& kept, const ZipDirectory& fresh, uint64_t tail_start,
+               DeltaPlan* plan);
+
+struct DeltaPiece {
+  uint64_t offset = 0;  // in the new package
+  uint64_t length = 0;
+  bool from_kept = false;    // else from the server (fetched, or in the tail)
+  uint64_t kept_offset = 0;  // where it lies in the kept package, when from_kept
+};
+
+struct DeltaLayout {
+  std::vector<DeltaPiece> pieces;  // the new package from its start to its end
+  // Bytes of server pieces in neither the plan's first_ranges nor the tail:
+  // coalesced, in file order.
+  std::vector<ByteRange> missing;
+  uint64_t reused = 0;  // bytes from the kept package
+  uint64_t floor = 0;   // bytes from the server: the least any delta fetches
+};
+
+// Lays out the new package from the plan's slots: a reused slot's data
+// after its header_size bytes of local header. A reused slot whose
+// header_size is 0, or whose data would then run past its end, comes whole
+// from the server.
+void LayOutDelta(const DeltaPlan& plan, DeltaLayout* layout);
+
+// Ranges in any order joined where they overlap or lie less than `gap`
+// bytes apart; in file order.
+std::vector<ByteRange> CoalesceRanges(std::vector<ByteRange> ranges, uint64_t gap = kCoalesceGap);
+
+// Ranges (in file order) split into requests, in order, each with a Range
+// value (RangeHeaderValue) of at most max_value characters.
+std::vector<std::vector<ByteRange>> BatchRanges(const std::vector<ByteRange>& ranges,
+                                                std::size_t max_value = kMaxRangeValue);
+
+// "bytes=first-last,first-last,..." for the ranges of one request.
+std::string RangeHeaderValue(const std::vector<ByteRange>& batch);

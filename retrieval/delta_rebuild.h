@@ -1,0 +1,89 @@
+#pragma once
+
+// Writing the new package of a delta update in order, from its layout
+// (delta_plan.h): pieces of the kept package copied from its file, pieces
+// from the server taken from what the server sent. The server sends in an
+// order of its own, and sends everything before the package is written, so
+// its bytes wait in a spool file (in update/), not in memory: the rebuild
+// takes one 256 KiB block, the spool's write buffer and an index of what
+// arrived, whatever the package's size. One thread.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "byte_range.h"
+#include "delta_plan.h"
+#include "file_output.h"
+#include "path.h"
+
+// Receives the next bytes of the new package, in order. False when they
+// could not be written (a full disk): the rebuild ends.
+using ByteSink = std::function<bool(const char* data, std::size_t count)>;
+
+// Fetches the ranges of one request (`batch`, in file order; its Range
+// value is RangeHeaderValue(batch)) and hands every byte the server sends to
+// `deliver`, with its offset in the package, in whatever order it arrives.
+// False when the transfer failed, the server did not deliver every range
+// (RangeBodyReader::Uncovered), or `deliver` refused bytes.
+using FetchRanges =
+    std::function<bool(const std::vector<ByteRange>& batch, const DeliverBytes& deliver)>;
+
+// The new package's bytes that came from the server: its tail, in memory,
+// and whatever the range requests brought, in a spool file.
+class FetchedBytes {
+ public:
+  // `tail` holds bytes [tail_start, end) of the new package, and must
+  // outlive this object.
+  FetchedBytes(const std::string& tail, uint64_t tail_start);
+  FetchedBytes(const FetchedBytes&) = delete;
+  FetchedBytes& operator=(const FetchedBytes&) = delete;
+
+  // Creates (or empties) the spool file. The caller removes it when done.
+  bool Open(const Path& spool);
+  // Keeps bytes of the package (a DeliverBytes). False when the spool
+  // cannot take them.
+  bool Add(uint64_t offset, const char* data, std::size_t count);
+  // Makes everything added so far readable. False when the spool could not
+  // be written.
+  bool Flush();
+  // Whether every byte of the span is here (added and flushed, or in the
+  // tail).
+  bool Holds(uint64_t offset, uint64_t length) const;
+  // Copies bytes of the package that are here into `out`; false when some
+  // are not, or the spool cannot be read.
+  bool Read(uint64_t offset, char* out, std::size_t count);
+  // Bytes added so far, the same bytes as often as they came.
+  uint64_t received() const { return received_; }
+
+ private:
+  struct Run {
+    uint64_t offset;  // in the package
+    uint64_t length;
+    uint64_t spool_offset;
+  };
+  // The run that holds the byte at `offset`, or null.
+  const Run* RunAt(uint64_t offset) const;
+
+  const std::string& tail_;
+  const uint64_t tail_start_;
+  Path path_;
+  FilePtr writer_, reader_;
+  std::vector<Run> runs_;  // after Flush: in file order, apart
+  uint64_t spool_size_ = 0;
+  uint64_t received_ = 0;
+};
+
+enum class RebuildResult {
+  kWritten,
+  kMissing,         // server bytes that are not here, or a spool that cannot be read
+  kKeptUnreadable,  // the kept package cannot be opened or is shorter than the pieces say
+  kSinkFailed,
+};
+
+// Writes the package's pieces, in order, to `sink`: from the kept package
+// at kept_package, or from `fetched`.
+RebuildResult WriteRebuilt(const std::vector<DeltaPiece>& pieces, const Path& kept_package,
+                           FetchedBytes* fetched, const ByteSink& sink);

@@ -1,0 +1,82 @@
+#pragma once
+
+// The central directory of a zip file, read with the unzip library, for the
+// delta update: what each entry's data is (checksum, sizes, method, flags)
+// and where it lies. Two sources: a file on disk (the kept package) and the
+// tail of a file that is elsewhere (bytes [tail_start, file_size) of a new
+// package, fetched with a Range request). Any thread; nothing here prints.
+
+#include <unzip.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "path.h"
+
+struct ZipEntry {
+  uint64_t local_header_offset = 0;
+  uint64_t compressed_size = 0;
+  uint64_t uncompressed_size = 0;
+  // Where the compressed data begins, from the entry's local header; 0 when
+  // that header was not read (a tail) or is not sound.
+  uint64_t data_offset = 0;
+  uint32_t crc = 0;
+  uint16_t method = 0;
+  uint16_t flags = 0;  // general purpose bit flags
+  uint16_t name_size = 0;
+  uint16_t extra_size = 0;  // the central record's extra field
+};
+
+struct ZipDirectory {
+  uint64_t file_size = 0;
+  uint64_t cd_offset = 0;  // where the central directory begins
+  uint64_t cd_size = 0;
+  std::vector<ZipEntry> entries;  // in the central directory's order
+};
+
+enum class DirectoryResult {
+  kRead,
+  kUnreadable,    // the file cannot be opened or read
+  kNotZip,        // no zip end records, or a layout this reader does not take
+                  // (bytes before the archive, records that disagree)
+  kTailTooShort,  // the tail begins after the central directory or the end records
+};
+
+// The shortest tail that always holds a zip's end records (the end record
+// with the longest comment, and the Zip64 locator and record before it).
+inline constexpr uint64_t kMinimumTail = 68 * 1024;
+
+// Reads the directory of the zip file at `path`, each entry with its data
+// offset from its local header (0 for an entry whose local header is
+// missing or disagrees on the name's length).
+DirectoryResult ReadZipDirectory(const Path& path, ZipDirectory* directory);
+
+// Reads the directory of a zip file of `file_size` bytes of which `tail`
+// holds bytes [tail_start, file_size); data offsets stay 0. A tail must
+// hold at least kMinimumTail bytes, or the whole file. kTailTooShort puts
+// into *needed_start where a tail must begin: the central directory's
+// offset once the end records were read, else file_size - kMinimumTail.
+DirectoryResult ReadZipDirectoryFromTail(const std::string& tail, uint64_t tail_start,
+                                         uint64_t file_size, ZipDirectory* directory,
+                                         uint64_t* needed_start);
+
+// The fixed part of a local header, before its name and extra field.
+inline constexpr std::size_t kLocalHeaderFixedSize = 30;
+
+// From the fixed part of a local header: its whole length (fixed part, name
+// and extra field) and its name's length. False when `header` is no local
+// header.
+bool ReadLocalHeaderSize(const unsigned char* header, uint64_t* size, uint16_t* name_size);
+
+// The values of the Zip64 extra field in an entry's central `extra` field
+// stand, in order, for the fields that hold 0xFFFFFFFF: each of `fields`
+// that holds it takes the next value. False when a value is missing. An
+// extra field without Zip64 values changes nothing.
+bool ApplyZip64Extra(const unsigned char* extra, std::size_t size,
+                     std::initializer_list<ZPOS64_T*> fields);
+
+// Little-endian unsigned value of `count` bytes.
+uint64_t LittleEndian(const unsigned char* bytes, std::size_t count);

@@ -1,0 +1,328 @@
+// Delta updates on zips made by real archivers: the new package rebuilt
+// from the kept one and the ranges a stand-in server hands over must equal
+// the new package byte for byte, fetching only what changed.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "delta.h"
+#include "support.h"
+#include "zip_directory.h"
+
+using namespace testing_support;
+
+namespace {
+
+std::string Random(size_t size, uint32_t seed) {
+  std::string out(size, '\0');
+  for (char& c : out) {
+    seed ^= seed << 13;
+    seed ^= seed >> 17;
+    seed ^= seed << 5;
+    c = static_cast<char>(seed);
+  }
+  return out;
+}
+
+std::string Text(size_t lines, const std::string& word) {
+  std::string out;
+  for (size_t i = 0; i < lines; ++i) out += word + " line " + std::to_string(i) + "\n";
+  return out;
+}
+
+void Shell(const std::string& command, const std::string& cwd) {
+  const RunResult run = RunProgram({"/bin/sh", "-c", command}, cwd, 120);
+  ASSERT_EQ(run.exit_code, 0) << command << "\n" << run.err;
+}
+
+// A server that answers each request's ranges last first, in pieces of
+// 1000 bytes, reading them from `read`.
+FetchRanges Serve(std::function<void(uint64_t, char*, size_t)> read,
+                  std::vector<ByteRange>* requested) {
+  return [read, requested](const std::vector<ByteRange>& batch, const DeliverBytes& deliver) {
+    std::vector<char> piece(1000);
+    for (auto range = batch.rbegin(); range != batch.rend(); ++range) {
+      requested->push_back(*range);
+      for (uint64_t at = range->offset; at < range->end(); at += piece.size()) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(piece.size(), range->end() - at));
+        read(at, piece.data(), n);
+        if (!deliver(at, piece.data(), n)) return false;
+      }
+    }
+    return true;
+  };
+}
+
+class Delta : public ::testing::Test {
+ protected:
+  // Rebuilds the package at new_path from the one at kept_path, with a tail
+  // of `tail_size` bytes.
+  DeltaOutcome Rebuild(const std::string& kept_path, const std::string& new_path,
+                       uint64_t tail_size = kMinimumTail) {
+    package = ReadFile(new_path);
+    const uint64_t tail_start = package.size() - std::min<uint64_t>(tail_size, package.size());
+    const std::string tail = package.substr(tail_start);
+    rebuilt.clear();
+    requested.clear();
+    const FetchRanges fetch =
+        Serve([this](uint64_t at, char* out, size_t n) { package.copy(out, n, at); }, &requested);
+    return BuildDelta(
+        kept_path, package.size(), tail, tail_start, sandbox / "spool",
+        fetch_instead ? fetch_instead : fetch,
+        [this](const char* data, size_t n) {
+          rebuilt.append(data, n);
+          return !disk_full;
+        },
+        &figures, &needed_start);
+  }
+
+  // Two versions of one large file, the second with its first bytes changed.
+  void MakeLargeVersions() {
+    MakeDirs(src);
+    WriteFile(src + "/a.bin", Random(400000, 1));
+    v1 = MakeZip("v1.zip", "zip -q OUT FILES", "a.bin");
+    WriteFile(src + "/b.txt", "new");
+    v2 = MakeZip("v2.zip", "zip -q OUT FILES", "b.txt a.bin");
+  }
+
+  // Bytes of the requested ranges that fall into [offset, offset + length).
+  uint64_t RequestedWithin(uint64_t offset, uint64_t length) const {
+    uint64_t overlap = 0;
+    for (const ByteRange& range : requested) {
+      const uint64_t from = std::max(range.offset, offset);
+      const uint64_t to = std::min(range.end(), offset + length);
+      if (to > from) overlap += to - from;
+    }
+    return overlap;
+  }
+
+  // Zips the files of src (in the order named) with `command` ("zip -q
+  // OUT FILES" style: OUT and FILES replaced) into the sandbox.
+  std::string MakeZip(const std::string& name, const std::string& command,
+                      const std::string& files) {
+    std::string line = command;
+    line.replace(line.find("OUT"), 3, sandbox / name);
+    line.replace(line.find("FILES"), 5, files);
+    Shell(line, src);
+    return sandbox / name;
+  }
+
+  TempDir sandbox;
+  const std::string src = sandbox / "src";
+  std::string package, rebuilt;
+  std::vector<ByteRange> requested;
+  DeltaFigures figures;
+  uint64_t needed_start = 0;
+  FetchRanges fetch_instead;
+  bool disk_full = false;
+  std::string v1, v2;
+};
+
+// A tree of incompressible files (reused) and text (changed) for each
+// archiver; version 2 changes the text, renames one file and is zipped in
+// another order with new times.
+class DeltaBy : public Delta, public ::testing::WithParamInterface<const char*> {
+ protected:
+  void MakeVersions() {
+    MakeDirs(src + "/d");
+    WriteFile(src + "/a.bin", Random(100000, 1));
+    WriteFile(src + "/b.bin", Random(50000, 2));
+    WriteFile(src + "/d/e.bin", Random(40000, 3));
+    WriteFile(src + "/c.txt", Text(2000, "first"));
+    WriteFile(src + "/f.txt", "small");
+    v1 = MakeZip("v1.zip", GetParam(), "a.bin b.bin c.txt d d/e.bin f.txt");
+    WriteFile(src + "/c.txt", Text(2000, "second"));
+    WriteFile(src + "/f.txt", "smaller");
+    Shell("mv a.bin a2.bin && touch -d '2031-05-06 07:08:09' a2.bin b.bin c.txt d/e.bin f.txt",
+          src);
+    v2 = MakeZip("v2.zip", GetParam(), "d d/e.bin f.txt a2.bin c.txt b.bin");
+  }
+};
+
+const char* const kArchivers[] = {
+    "zip -q OUT FILES",
+    "zip -q -fd OUT FILES",  // data descriptors
+    "zip -q - FILES | cat > OUT",
+    "zip -q -fz OUT FILES",
+    "bsdtar --format zip -cf OUT FILES",
+    "python3 -c 'import sys, zipfile\n"
+    "with zipfile.ZipFile(\"OUT\", \"w\", zipfile.ZIP_DEFLATED) as z:\n"
+    "  [z.write(f) for f in sys.argv[1:]]' FILES",
+};
+const char* const kArchiverNames[] = {
+    "InfoZip", "InfoZipDescriptors", "InfoZipStreamed", "InfoZipZip64", "Bsdtar", "Python"};
+
+std::string ArchiverName(const ::testing::TestParamInfo<const char*>& info) {
+  return kArchiverNames[info.index];
+}
+
+INSTANTIATE_TEST_SUITE_P(Archivers, DeltaBy, ::testing::ValuesIn(kArchivers), ArchiverName);
+
+}  // namespace
+
+TEST_P(DeltaBy, RebuildsTheNewPackageFetchingOnlyWhatChanged) {
+  MakeVersions();
+  ASSERT_EQ(Rebuild(v1, v2), DeltaOutcome::kBuilt);
+  EXPECT_TRUE(rebuilt == package);
+
+  ZipDirectory kept, fresh;
+  ASSERT_EQ(ReadZipDirectory(v1, &kept), DirectoryResult::kRead);
+  ASSERT_EQ(ReadZipDirectory(v2, &fresh), DirectoryResult::kRead);
+  uint64_t reusable = 0;
+  for (const ZipEntry& entry : fresh.entries) {
+    const bool unchanged =
+        entry.compressed_size > 0 &&
+        std::any_of(kept.entries.begin(), kept.entries.end(), [&](const ZipEntry& old) {
+          return old.crc == entry.crc && old.compressed_size == entry.compressed_size;
+        });
+    if (!unchanged) continue;
+    reusable += entry.compressed_size;
+    // At most the room allowed for a longer local header, and a descriptor.
+    EXPECT_LE(RequestedWithin(entry.data_offset, entry.compressed_size),
+              kLocalExtraSlack + kMaxDescriptorSize);
+  }
+  EXPECT_GT(reusable, 190000u);  // the three random files, one renamed
+  EXPECT_EQ(figures.reused, reusable);
+  EXPECT_EQ(figures.floor, package.size() - reusable);
+  EXPECT_LE(figures.requests, 2u);
+}
+
+TEST_F(Delta, InfoZipLocalExtraFieldsDifferFromTheCentralOnes) {
+  MakeDirs(src);
+  WriteFile(src + "/a.bin", Random(10000, 1));
+  ZipDirectory directory;
+  ASSERT_EQ(ReadZipDirectory(MakeZip("v.zip", "zip -q OUT FILES", "a.bin"), &directory),
+            DirectoryResult::kRead);
+  const ZipEntry& entry = directory.entries.at(0);
+  EXPECT_NE(entry.data_offset - entry.local_header_offset,
+            kLocalHeaderFixedSize + entry.name_size + entry.extra_size);
+}
+
+TEST_F(Delta, ReleaseRezippedAtAnotherLevelGoesToTheFullDownload) {
+  MakeDirs(src);
+  for (int i = 0; i < 5; ++i) WriteFile(src + "/t" + std::to_string(i), Text(3000, "same"));
+  v1 = MakeZip("v1.zip", "zip -q -1 OUT FILES", "t0 t1 t2 t3 t4");
+  v2 = MakeZip("v2.zip", "zip -q -9 OUT FILES", "t0 t1 t2 t3 t4");
+  EXPECT_EQ(Rebuild(v1, v2), DeltaOutcome::kTooCostly);
+  EXPECT_TRUE(requested.empty());
+}
+
+TEST_F(Delta, DirectoryBeyondTheTailIsAskedForFromWhereItStarts) {
+  MakeDirs(src);
+  std::string files;
+  for (int i = 0; i < 800; ++i) {
+    const std::string name = "a-long-file-name-for-a-large-central-directory-" + std::to_string(i);
+    WriteFile(src + "/" + name, Random(5000, static_cast<uint32_t>(i + 1)));
+    files += name + " ";
+  }
+  v1 = MakeZip("v1.zip", "zip -q OUT FILES", files);
+  ZipDirectory directory;
+  ASSERT_EQ(ReadZipDirectory(v1, &directory), DirectoryResult::kRead);
+  ASSERT_GT(directory.cd_size, kMinimumTail);
+
+  EXPECT_EQ(Rebuild(v1, v1), DeltaOutcome::kTailTooShort);
+  EXPECT_EQ(needed_start, directory.cd_offset);
+  EXPECT_EQ(Rebuild(v1, v1, package.size() - needed_start), DeltaOutcome::kBuilt);
+  EXPECT_TRUE(rebuilt == package);
+}
+
+TEST_F(Delta, TruncatedKeptPackageIsReported) {
+  MakeLargeVersions();
+  const std::string whole = ReadFile(v1);
+  WriteFile(v1, whole.substr(0, whole.size() / 2));
+  EXPECT_EQ(Rebuild(v1, v2), DeltaOutcome::kNoKeptPackage);
+}
+
+TEST_F(Delta, DamagedKeptDataMakesBytesThatDiffer) {
+  MakeLargeVersions();
+  std::string damaged = ReadFile(v1);
+  damaged[1000] ^= 0x55;
+  WriteFile(v1, damaged);
+  ASSERT_EQ(Rebuild(v1, v2), DeltaOutcome::kBuilt);
+  EXPECT_EQ(rebuilt.size(), package.size());
+  EXPECT_FALSE(rebuilt == package);  // the signature check refuses it
+}
+
+TEST_F(Delta, RangeTheServerLeftOutEndsItBeforeAnythingIsWritten) {
+  MakeLargeVersions();
+  fetch_instead = [](const std::vector<ByteRange>&, const DeliverBytes&) { return true; };
+  EXPECT_EQ(Rebuild(v1, v2), DeltaOutcome::kFetchFailed);
+  EXPECT_TRUE(rebuilt.empty());
+}
+
+TEST_F(Delta, FullDiskEndsIt) {
+  MakeLargeVersions();
+  disk_full = true;
+  EXPECT_EQ(Rebuild(v1, v2), DeltaOutcome::kWriteFailed);
+  EXPECT_FALSE(Exists(sandbox / "spool"));
+}
+
+TEST(DeltaPlanning, LocalHeaderLongerThanGuessedIsFetchedInASecondStep) {
+  ZipEntry reused;
+  reused.crc = 1;
+  reused.compressed_size = reused.uncompressed_size = 10000;
+  reused.method = 8;
+  reused.name_size = 10;
+  ZipDirectory kept, fresh;
+  kept.entries = {reused};
+  kept.entries[0].data_offset = 100;
+  ZipEntry changed = reused;
+  changed.crc = 2;
+  changed.compressed_size = 500;
+  changed.local_header_offset = 10156;
+  fresh.entries = {changed, reused};
+  fresh.cd_offset = 10696;
+  fresh.file_size = 11000;
+  DeltaPlan plan;
+  ASSERT_TRUE(PlanDelta(kept, fresh, fresh.cd_offset, &plan));
+  EXPECT_EQ(plan.first_ranges,
+            (std::vector<ByteRange>{{0, 30 + 10 + kLocalExtraSlack}, {10156, 540}}));
+  plan.slots[0].header_size = 140;  // as its local header says
+  DeltaLayout layout;
+  LayOutDelta(plan, &layout);
+  EXPECT_EQ(layout.missing,
+            (std::vector<ByteRange>{{30 + 10 + kLocalExtraSlack, 68}, {10140, 16}}));
+  ASSERT_EQ(layout.pieces.size(), 3u);
+  EXPECT_TRUE(layout.pieces[1].from_kept);
+  EXPECT_EQ(layout.pieces[1].offset, 140u);
+  EXPECT_EQ(layout.pieces[1].kept_offset, 100u);
+  EXPECT_EQ(layout.reused, 10000u);
+  EXPECT_EQ(layout.floor, 1000u);
+}
+
+TEST(DeltaPlanning, RangeValuesStayUnderTheHeaderLimit) {
+  std::vector<ByteRange> ranges;
+  for (uint64_t i = 0; i < 1000; ++i) ranges.push_back({1000000000 + i * 100, 10});
+  const std::vector<std::vector<ByteRange>> batches = BatchRanges(ranges);
+  EXPECT_GT(batches.size(), 1u);
+  std::vector<ByteRange> joined;
+  for (const std::vector<ByteRange>& batch : batches) {
+    EXPECT_LE(RangeHeaderValue(batch).size(), kMaxRangeValue);
+    joined.insert(joined.end(), batch.begin(), batch.end());
+  }
+  EXPECT_EQ(joined, ranges);
+  EXPECT_EQ(RangeHeaderValue({{0, 10}, {100, 1}}), "bytes=0-9,100-100");
+}
+
+// In a process of its own, so that the peak memory is the rebuild's.
+TEST_F(Delta, TwentyThousandEntriesStayUnder16MiB) {
+  Shell(
+      "python3 -c 'import random, zipfile\n"
+      "for v in (1, 2):\n"
+      "  with zipfile.ZipFile(\"v%d.zip\" % v, \"w\", zipfile.ZIP_DEFLATED) as z:\n"
+      "    for i in range(20000):\n"
+      "      data = random.Random(i + (v * 100000 if i % 100 == 0 else 0)).randbytes(3000)\n"
+      "      z.writestr(\"dir%d/file-%d.bin\" % (i // 1000, i), data)'",
+      sandbox.path());
+  const RunResult run = RunProgram({DELTA_PACKAGE_EXE, sandbox / "v1.zip", sandbox / "v2.zip",
+                                    sandbox / "spool", sandbox / "out.zip"},
+                                   sandbox.path(), 120);
+  ASSERT_EQ(run.exit_code, 0) << run.out << run.err;
+  EXPECT_TRUE(ReadFile(sandbox / "out.zip") == ReadFile(sandbox / "v2.zip"));
+  const size_t peak = run.out.find("peak ");
+  ASSERT_NE(peak, std::string::npos) << run.out;
+  EXPECT_LT(std::stol(run.out.substr(peak + 5)), 16 * 1024) << run.out;  // KiB
+  printf("%s", run.out.c_str());
+}
