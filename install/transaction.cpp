@@ -332,6 +332,7 @@ InstallPaths InstallPathsFor(const Path& base_dir) {
   paths.old_log = paths.update + PATH_TEXT("updater.log.1");
   paths.record = paths.update + kInstalledRecordName;
   paths.pending_record = paths.update + kPendingRecordName;
+  paths.kept_package = paths.update + kKeptPackageName;
   return paths;
 }
 
@@ -361,10 +362,8 @@ SwapResult PrepareSwap(const InstallPaths& paths, std::vector<PackageEntry>* pla
     RemoveFileEntry(paths.journal);
     return SwapResult::kRolledBack;
   }
-  // From here on a killed run is settled from the journal and clears
-  // update/, so the package is of no more use: removed before the flush,
-  // its bytes (a third of what the flush would write) never go to the disk.
-  RemoveFileEntry(paths.package);
+  // The package stays: once the swap is complete it becomes the kept
+  // package, the seed of the next delta update.
   FlushPackage(paths, *plan);
   return SwapResult::kInstalled;
 }
@@ -404,6 +403,11 @@ SwapResult CompleteSwap(const InstallPaths& paths, const std::vector<PackageEntr
 
 bool KeepPackageRecord(const InstallPaths& paths) {
   if (!Exists(paths.pending_record)) return true;
+  // The installed package is kept under the record's name; where it cannot
+  // be, no older one may pose as it. Losing it costs only the next
+  // update's delta.
+  if (Exists(paths.package) && !MoveReplacing(paths.package, paths.kept_package))
+    RemoveFileEntry(paths.kept_package);
   // The record is the rollback floor and the nothing-new check: until it
   // names the installed package, the journal says the install is not done.
   if (!MoveReplacing(paths.pending_record, paths.record)) {
@@ -419,7 +423,8 @@ void ClearWorkingDirectory(const InstallPaths& paths, bool unrecorded) {
   const size_t name_start = paths.update.size();
   std::vector<Path> kept = {paths.journal.substr(name_start), paths.lock.substr(name_start),
                             paths.log.substr(name_start), paths.old_log.substr(name_start),
-                            paths.record.substr(name_start)};
+                            paths.record.substr(name_start),
+                            paths.kept_package.substr(name_start)};
   if (unrecorded) kept.push_back(paths.pending_record.substr(name_start));
   ClearDirectory(paths.update, kept);
   if (IsDirectory(paths.backup)) {

@@ -37,6 +37,7 @@ struct InstallPaths {
   Path record;          // update + "installed.record": the installed package's record
   Path pending_record;  // update + "pending.record": the record of the package
                         // being installed, written before the swap
+  Path kept_package;    // update + "installed.zip": the package installed last
 };
 
 InstallPaths InstallPathsFor(const Path& base_dir);
@@ -56,9 +57,8 @@ SwapResult SwapInPackage(const InstallPaths& paths);
 
 // The swap in two steps, so that the step that needs the main application
 // stopped is only the moves. PrepareSwap plans the swap, empties the
-// backup area, puts the journal's plan on the disk, removes the package
-// (update.zip; its files are all unpacked) and puts the unpacked files'
-// data on the disk; it touches nothing of the installation, so the
+// backup area, puts the journal's plan on the disk and puts the unpacked
+// files' data on the disk; it touches nothing of the installation, so the
 // application may still run. kInstalled here means ready (*plan holds the steps, none when
 // the package is empty); kRolledBack, with a line, that nothing can be
 // installed; kStuck that an earlier install is not settled yet.
@@ -69,15 +69,17 @@ SwapResult CompleteSwap(const InstallPaths& paths, const std::vector<PackageEntr
 // its backup area, empty as PrepareSwap left it.
 void AbandonSwap(const InstallPaths& paths);
 
-// After a complete swap: renames the pending record, if any, over the
-// installed package's record and puts the rename on the disk. Called before
+// After a complete swap: renames the package (update.zip) over the kept
+// package (installed.zip), then the pending record, if any, over the
+// installed package's record, and puts the renames on the disk. Called before
 // the clean-up removes the journal, so that no finished install stays
 // unrecorded. False, with a line, when the rename failed: the journal and
 // the pending record must then stay for the next run to record it.
 bool KeepPackageRecord(const InstallPaths& paths);
 
 // Empties update/ after a finished or rolled-back swap: everything but the
-// run lock, the log and the installed package's record, and the journal
+// run lock, the log, the installed package's record and the kept package,
+// and the journal
 // last, so that a run killed while clearing up still finds its journal and
 // clears up again. With `unrecorded` (KeepPackageRecord failed) the
 // journal and the pending record stay too.

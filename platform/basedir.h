@@ -18,3 +18,7 @@ Path UpdateDir();
 // pending one renamed over the installed one by the install step.
 inline constexpr PathChar kInstalledRecordName[] = PATH_TEXT("installed.record");
 inline constexpr PathChar kPendingRecordName[] = PATH_TEXT("pending.record");
+// The package installed last, kept after its install as the seed of the
+// next delta update (retrieval/delta_download.h); its record is
+// kInstalledRecordName.
+inline constexpr PathChar kKeptPackageName[] = PATH_TEXT("installed.zip");

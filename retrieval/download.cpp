@@ -13,11 +13,13 @@
 #include <utility>
 
 #include "basedir.h"
+#include "delta_download.h"
 #include "durable.h"
 #include "files.h"
 #include "package_ca.h"
 #include "proxy.h"
 #include "report.h"
+#include "request.h"
 #include "transfer_log.h"
 #include "updater_config.h"
 
@@ -28,29 +30,6 @@ const Path kPartialSuffix = PATH_TEXT(".part");
 const Path kIdentificationSuffix = PATH_TEXT(".id");
 
 using Clock = std::chrono::steady_clock;
-
-// libcurl's default of 16 KiB costs a system call pair per 16 KiB and about
-// a tenth of the throughput on a fast link; the curl command line reads
-// 100 KiB at a time. Memory stays this one buffer, whatever the size.
-constexpr long kReceiveBufferBytes = 100 * 1024;
-
-struct EasyCleanup {
-  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-};
-using EasyHandle = std::unique_ptr<CURL, EasyCleanup>;
-
-struct SlistFree {
-  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
-using HeaderList = std::unique_ptr<curl_slist, SlistFree>;
-
-class CurlGlobal {
- public:
-  CurlGlobal() { curl_global_init(CURL_GLOBAL_ALL); }
-  ~CurlGlobal() { curl_global_cleanup(); }
-  CurlGlobal(const CurlGlobal&) = delete;
-  CurlGlobal& operator=(const CurlGlobal&) = delete;
-};
 
 // One request of a download, and what its answer said.
 struct Attempt {
@@ -64,13 +43,6 @@ struct Attempt {
   bool conditional = false;    // the request carries conditions: a 304 is an answer
   bool inconsistent = false;   // the answer does not continue the partial file
 };
-
-// The value of a header of the final answer, or null.
-const char* AnswerHeader(CURL* handle, const char* name) {
-  curl_header* header = nullptr;
-  if (curl_easy_header(handle, name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK) return nullptr;
-  return header->value;
-}
 
 // What the server says the body of its whole-body answer is. A weak ETag
 // cannot ask for a range (If-Range needs a strong one).
@@ -153,63 +125,6 @@ std::size_t OnHeaderLine(char* data, std::size_t size, std::size_t count, void* 
   return bytes;
 }
 
-// Puts the conditions on the request: If-None-Match as a header of its
-// own, else If-Modified-Since through libcurl's time condition. A server
-// judges by the entity tag when it has one and ignores the date then; but
-// libcurl also drops the body of any answer dated before the condition
-// itself, and would so never fetch a new package whose file is older than
-// the installed one's (a release put back, a restored backup).
-// Headers go to `headers`, which the caller hands to libcurl.
-bool SetConditions(CURL* h, const ConditionalGet& conditional, HeaderList* headers) {
-  if (!conditional.if_none_match.empty()) {
-    const std::string line = "If-None-Match: " + conditional.if_none_match;
-    curl_slist* list = curl_slist_append(headers->get(), line.c_str());
-    if (!list) return false;
-    headers->release();
-    headers->reset(list);
-    return true;
-  }
-  const time_t since = conditional.if_modified_since.empty()
-                           ? -1
-                           : curl_getdate(conditional.if_modified_since.c_str(), nullptr);
-  if (since > 0) {
-    curl_easy_setopt(h, CURLOPT_TIMECONDITION, static_cast<long>(CURL_TIMECOND_IFMODSINCE));
-    curl_easy_setopt(h, CURLOPT_TIMEVALUE_LARGE, static_cast<curl_off_t>(since));
-  }
-  return true;
-}
-
-// Peer and host-name checks stay on (libcurl's defaults); only whom the
-// peer's chain must end at changes.
-void TrustOnly(CURL* h, const char* ca_pem) {
-  if (!*ca_pem) return;
-  curl_blob blob{const_cast<char*>(ca_pem), std::strlen(ca_pem), CURL_BLOB_COPY};
-  curl_easy_setopt(h, CURLOPT_CAINFO_BLOB, &blob);
-  // The blob replaces the default CA file, but not a default CA directory.
-  curl_easy_setopt(h, CURLOPT_CAPATH, static_cast<char*>(nullptr));
-}
-
-void UseProxy(CURL* h, const ProxyChoice& proxy) {
-  // libcurl applies the environment's variables itself.
-  if (proxy.source == ProxySource::kEnvironment) return;
-  // Empty strings: a direct connection, and no exemptions, whatever the
-  // environment says; the system's settings have decided.
-  curl_easy_setopt(h, CURLOPT_PROXY, proxy.proxy.c_str());
-  curl_easy_setopt(h, CURLOPT_NOPROXY, "");
-  if (proxy.logon_credentials) {
-    // ":" stands for the logged-on user (SSPI). Without these, libcurl
-    // would answer a proxy's challenge with nothing; the package
-    // credentials (CURLOPT_USERPWD) are only ever for the server.
-    curl_easy_setopt(h, CURLOPT_PROXYAUTH, CURLAUTH_NEGOTIATE | CURLAUTH_NTLM);
-    curl_easy_setopt(h, CURLOPT_PROXYUSERPWD, ":");
-  }
-}
-
-bool IsTlsRefusal(CURLcode result) {
-  return result == CURLE_PEER_FAILED_VERIFICATION || result == CURLE_SSL_CONNECT_ERROR ||
-         result == CURLE_SSL_CACERT_BADFILE;
-}
-
 // Runs one request into `sink`; returns libcurl's result code, or
 // CURLE_FAILED_INIT when there is no handle (nothing was sent then).
 CURLcode Transfer(const char* url, const char* credentials, PackageFile* sink,
@@ -220,28 +135,15 @@ CURLcode Transfer(const char* url, const char* credentials, PackageFile* sink,
   CURL* h = easy.get();
   HeaderList headers;
   if (conditional && !SetConditions(h, *conditional, &headers)) return CURLE_OUT_OF_MEMORY;
-  curl_easy_setopt(h, CURLOPT_URL, url);
+  const std::string password = PasswordOf(credentials);
+  SetUpRequest(h, url, credentials, &password, limits, attempt->deadline, trusted_ca_pem, proxy);
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &WritePackageChunk);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, static_cast<void*>(sink));
-  curl_easy_setopt(h, CURLOPT_VERBOSE, 1L);
-  curl_easy_setopt(h, CURLOPT_USERPWD, credentials);
-  const std::string password = PasswordOf(credentials);
-  TraceRedacted(h, &password);
-  // An error page is not a package: its body is never delivered.
-  curl_easy_setopt(h, CURLOPT_FAILONERROR, 1L);
-  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, limits.connect_timeout_seconds);
-  curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, limits.low_speed_limit_bytes_per_second);
-  curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, limits.low_speed_time_seconds);
-  curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
   attempt->handle = h;
   attempt->sink = sink;
   attempt->conditional = conditional != nullptr;
   curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &OnHeaderLine);
   curl_easy_setopt(h, CURLOPT_HEADERDATA, static_cast<void*>(attempt));
-  // The whole download's time limit cuts this request too.
-  const auto left =
-      std::chrono::duration_cast<std::chrono::milliseconds>(attempt->deadline - Clock::now());
-  curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(std::max<long long>(left.count(), 1)));
   // The rest of the partial file, only if it is still the same file: a
   // server whose file changed, or that ignores ranges, answers 200 with the
   // whole body, which starts over in this same request.
@@ -250,15 +152,9 @@ CURLcode Transfer(const char* url, const char* credentials, PackageFile* sink,
   if (attempt->offset > 0) {
     range = std::to_string(attempt->offset) + "-";
     curl_easy_setopt(h, CURLOPT_RANGE, range.c_str());
-    const std::string line = "If-Range: " + attempt->resumed.validator;
-    curl_slist* list = curl_slist_append(headers.get(), line.c_str());
-    if (!list) return CURLE_OUT_OF_MEMORY;
-    headers.release();
-    headers.reset(list);
+    if (!AddHeader(&headers, "If-Range: " + attempt->resumed.validator)) return CURLE_OUT_OF_MEMORY;
   }
   if (headers) curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
-  TrustOnly(h, trusted_ca_pem);
-  UseProxy(h, proxy);
   char error[CURL_ERROR_SIZE] = "";
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error);
   CURLcode result = curl_easy_perform(h);
@@ -295,32 +191,6 @@ CURLcode Transfer(const char* url, const char* credentials, PackageFile* sink,
   }
   LogTransfer(h, result);
   return result;
-}
-
-// Statuses that may change by waiting: time-out, too many requests, and
-// server or gateway failures.
-bool IsPassingStatus(long status) {
-  return status == 408 || status == 429 || status == 500 || status == 502 || status == 503 ||
-         status == 504;
-}
-
-// Failures that another attempt may not meet: the network or the server
-// failed on the way, not the request.
-bool WorthRetrying(CURLcode result, long status) {
-  switch (result) {
-    case CURLE_HTTP_RETURNED_ERROR:
-      return IsPassingStatus(status);
-    case CURLE_COULDNT_RESOLVE_HOST:  // a dropped link takes the name server with it
-    case CURLE_COULDNT_CONNECT:
-    case CURLE_OPERATION_TIMEDOUT:
-    case CURLE_PARTIAL_FILE:
-    case CURLE_GOT_NOTHING:
-    case CURLE_SEND_ERROR:
-    case CURLE_RECV_ERROR:
-      return true;
-    default:
-      return false;
-  }
 }
 
 // What failed, for the attempt's line.
@@ -598,14 +468,35 @@ int DownloadPackageFrom(const char* url, const char* credentials, const Path& ta
   return result;
 }
 
-DownloadResult DownloadPackage(ConditionalGet* conditional) {
+DownloadResult DownloadPackage(ConditionalGet* conditional, bool whole,
+                               Clock::time_point phase_start) {
   DownloadResult fetched;
-  fetched.deadline = Clock::now() + kDownloadTimeLimit;
+  fetched.deadline = phase_start + kDownloadTimeLimit;
   TransferLimits limits;
   limits.deadline = fetched.deadline;
   // Where the extraction reads it, whatever the current directory; the
   // program never creates "update".
   const Path target = UpdateDir() + kPackageName;
+  const Path kept = UpdateDir() + kKeptPackageName;
+  // A partial download goes on where it stopped; only a fresh start can
+  // take the delta's way.
+  EntryKind kind;
+  if (!whole && GetEntryKind(kept, &kind) && kind == EntryKind::kFile &&
+      !GetEntryKind(target + kPartialSuffix + kIdentificationSuffix, &kind)) {
+    switch (DownloadDelta(config::kPackageUrl, config::kCredentials, target, kept, limits,
+                          config::kPackageCaPem, conditional, &fetched.package)) {
+      case DeltaDownloadResult::kStored:
+        fetched.outcome = DownloadOutcome::kStored;
+        fetched.rebuilt = true;
+        return fetched;
+      case DeltaDownloadResult::kNotModified:
+        fetched.outcome = DownloadOutcome::kNotModified;
+        return fetched;
+      case DeltaDownloadResult::kWholeNeeded:
+        fetched.package = HashedPackage();
+        break;
+    }
+  }
   const int result = DownloadPackageFrom(config::kPackageUrl, config::kCredentials, target, limits,
                                          config::kPackageCaPem, &fetched.package, conditional);
   if (result != CURLE_OK) {

@@ -43,15 +43,23 @@ struct DownloadResult {
   // The end of the run's download phase: the signature's fetch keeps to it
   // too.
   std::chrono::steady_clock::time_point deadline;
+  // The package was rebuilt from the kept one (delta_download.h): one that
+  // fails its check is to be downloaded whole, in the same run.
+  bool rebuilt = false;
 };
 
 // Fetches the package from the compiled-in address with the compiled-in
 // credentials, trusting the compiled-in CAs for an https address, on the
 // condition that it differs from the installed one
 // (`conditional` carries the installed package's ETag and Last-Modified,
-// and receives the server's). The whole download phase, the signature's
-// fetch included, ends kDownloadTimeLimit from this call.
-DownloadResult DownloadPackage(ConditionalGet* conditional);
+// and receives the server's). With the installed package kept in update/
+// and no partial download to continue, it is first tried as a delta
+// (delta_download.h), unless `whole` asks for the whole package. The whole
+// download phase, the signature's fetch included, ends kDownloadTimeLimit
+// after `phase_start`.
+DownloadResult DownloadPackage(
+    ConditionalGet* conditional, bool whole = false,
+    std::chrono::steady_clock::time_point phase_start = std::chrono::steady_clock::now());
 
 // Fetches the package's signature file from the package address plus
 // ".minisig", with the same credentials, into BaseDir +

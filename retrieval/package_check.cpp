@@ -131,8 +131,16 @@ CheckedPackage CheckPackage(const char* keys, int64_t min_time, const DownloadRe
   if (signed_only) {
     if (downloaded) DownloadSignature(fetched.deadline);
     std::string comment, reason;
-    if (!VerifyPackageSignature(keys, signature, digests.blake2b, &comment, &reason) ||
-        !MayFollow(comment, installed, has_installed, min_time, &record, &reason))
+    if (!VerifyPackageSignature(keys, signature, digests.blake2b, &comment, &reason)) {
+      if (!fetched.rebuilt) return Refuse(package, signature, reason);
+      Report(
+          "The package rebuilt from the kept one is not the signed one (%s); it is "
+          "discarded\n",
+          reason.c_str());
+      RemoveFileEntry(package);
+      return {PackageVerdict::kNotProved, HashedPackage()};
+    }
+    if (!MayFollow(comment, installed, has_installed, min_time, &record, &reason))
       return Refuse(package, signature, reason);
     Report("Package signature verified (%s)\n", comment.c_str());
   }

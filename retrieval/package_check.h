@@ -21,6 +21,8 @@ enum class PackageVerdict {
   kNothingNew,  // the server's package is the installed one
   kRefused,     // not genuine, too old, or unreadable
   kNoPackage,   // the download brought none and none is waiting in update/
+  kNotProved,   // a package rebuilt from the kept one failed its signature: it
+                // is gone, and the whole package is to be downloaded
 };
 
 // A verdict and the package file it is about: the extraction reads that
@@ -52,8 +54,14 @@ struct CheckedPackage {
 // keys, signatures are not checked (one line says so) and neither are
 // timestamps.
 //
+// A package rebuilt from the kept one (fetched.rebuilt) whose signature
+// does not verify is removed with one line, and kNotProved asks for the
+// whole package instead: a damaged kept package or a server that sent
+// other bytes costs a download, never an install.
+//
 // To install, the package's record is written to update/pending.record.
-// Reports the run's outcome for every verdict but kInstall and kNoPackage.
+// Reports the run's outcome for every verdict but kInstall, kNoPackage and
+// kNotProved.
 CheckedPackage CheckPackage(const char* keys, int64_t min_time, const DownloadResult& fetched,
                             const ConditionalGet& answer);
 
