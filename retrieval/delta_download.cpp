@@ -60,6 +60,21 @@ DeltaDownloadResult DownloadDelta(const char* url, const char* credentials, cons
       case RangeTransport::TailAnswer::kFailed:
         return Whole("the package's end could not be fetched", transport);
     }
+    // A package no longer than its tail came whole with it.
+    if (tail_start == 0) {
+      sink.Expect(0, PartialSource());
+      if (WritePackageChunk(&tail[0], 1, tail.size(), &sink) != tail.size() ||
+          !sink.Commit(stored)) {
+        *stored = HashedPackage();
+        sink.Discard();
+        return Whole("the package could not be stored", transport);
+      }
+      Report(
+          "Delta update not needed: the whole package came with its end; %llu bytes fetched in "
+          "%u requests\n",
+          Count(transport.received()), transport.requests());
+      return DeltaDownloadResult::kStored;
+    }
     const FetchRanges fetch = [&transport](const std::vector<ByteRange>& batch,
                                            const DeliverBytes& deliver) {
       return transport.Fetch(batch, deliver);
@@ -72,13 +87,16 @@ DeltaDownloadResult DownloadDelta(const char* url, const char* credentials, cons
     uint64_t needed_start = 0;
     DeltaOutcome outcome = BuildDelta(kept, transport.size(), tail, tail_start, spool, fetch, write,
                                       &figures, &needed_start);
-    // A central directory larger than the first guess: a second tail.
+    // A central directory larger than the first guess: the rest of it.
     if (outcome == DeltaOutcome::kTailTooShort && needed_start < tail_start) {
       std::string longer;
-      if (transport.FetchFrom(needed_start, &longer)) {
+      if (transport.FetchSpan(needed_start, tail_start, &longer)) {
+        longer += tail;
+        tail.swap(longer);
+        tail_start = needed_start;
         sink.Discard();
         sink.Expect(0, PartialSource());
-        outcome = BuildDelta(kept, transport.size(), longer, needed_start, spool, fetch, write,
+        outcome = BuildDelta(kept, transport.size(), tail, tail_start, spool, fetch, write,
                              &figures, &needed_start);
       }
     }

@@ -16,6 +16,7 @@
 
 enum class DeltaDownloadResult {
   kStored,       // the rebuilt package is at the target: *stored describes it
+  kStoredWhole,  // the package was no longer than its end, and came whole
   kNotModified,  // the server's package is the installed one (304)
   kWholeNeeded,  // no delta: the whole package is to be downloaded
 };

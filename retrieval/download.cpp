@@ -483,11 +483,14 @@ DownloadResult DownloadPackage(ConditionalGet* conditional, bool whole,
   EntryKind kind;
   if (!whole && GetEntryKind(kept, &kind) && kind == EntryKind::kFile &&
       !GetEntryKind(target + kPartialSuffix + kIdentificationSuffix, &kind)) {
-    switch (DownloadDelta(config::kPackageUrl, config::kCredentials, target, kept, limits,
-                          config::kPackageCaPem, conditional, &fetched.package)) {
+    const DeltaDownloadResult result =
+        DownloadDelta(config::kPackageUrl, config::kCredentials, target, kept, limits,
+                      config::kPackageCaPem, conditional, &fetched.package);
+    switch (result) {
       case DeltaDownloadResult::kStored:
+      case DeltaDownloadResult::kStoredWhole:
         fetched.outcome = DownloadOutcome::kStored;
-        fetched.rebuilt = true;
+        fetched.rebuilt = result == DeltaDownloadResult::kStored;
         return fetched;
       case DeltaDownloadResult::kNotModified:
         fetched.outcome = DownloadOutcome::kNotModified;

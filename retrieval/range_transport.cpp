@@ -226,20 +226,20 @@ RangeTransport::TailAnswer RangeTransport::FetchTail(uint64_t length,
   }
 }
 
-bool RangeTransport::FetchFrom(uint64_t start, std::string* tail) {
+bool RangeTransport::FetchSpan(uint64_t start, uint64_t end, std::string* bytes) {
   int fruitless = 0;
   for (;;) {
-    tail->clear();
-    const Answer answer = Request(std::to_string(start) + "-", nullptr,
+    bytes->clear();
+    const Answer answer = Request(std::to_string(start) + "-" + std::to_string(end - 1), nullptr,
                                   [&](const Answer&, const char* data, std::size_t count) {
-                                    tail->append(data, count);
+                                    bytes->append(data, count);
                                     return true;
                                   });
     uint64_t first = 0, last = 0, total = 0;
     if (answer.result == CURLE_OK && answer.status == 206 && !replaced_)
       return ParseContentRange(answer.content_range, &first, &last, &total) && first == start &&
-             total == size_ && tail->size() == size_ - start;
-    if (!Again(answer, !tail->empty(), &fruitless)) return false;
+             last + 1 == end && total == size_ && bytes->size() == end - start;
+    if (!Again(answer, !bytes->empty(), &fruitless)) return false;
   }
 }
 

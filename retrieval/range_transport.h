@@ -36,9 +36,9 @@ class RangeTransport {
   // `answer` gets the server's ETag and Last-Modified.
   TailAnswer FetchTail(uint64_t length, const ConditionalGet& conditions, std::string* tail,
                        uint64_t* tail_start, ConditionalGet* answer);
-  // Bytes [start, size()) of the same package into *tail. False when they
+  // Bytes [start, end) of the same package into *bytes. False when they
   // could not be had (see replaced()).
-  bool FetchFrom(uint64_t start, std::string* tail);
+  bool FetchSpan(uint64_t start, uint64_t end, std::string* bytes);
   // A FetchRanges (delta_rebuild.h): the batch in one request, as
   // multipart/byteranges or one part; what a server leaves out, and the
   // whole batch when it refuses several ranges in one request (200, 416,

@@ -168,9 +168,11 @@ TEST(CrashRecovery, AKilledRunIsRolledBackOrFinishedNeverMixed) {
     EXPECT_EQ(next.exit_code, 1);
     const std::string outcome = inst.Outcome();
     EXPECT_NE(outcome, "mixed") << "kill " << i << "\n" << next.out;
-    // The new version always comes with its record, the old one never.
+    // The new version always comes with its record and its package kept,
+    // the old one never.
     Tree update = WithoutLog(Snapshot(inst.dir / "update"));
     EXPECT_EQ(update.erase("installed.record"), outcome == "new" ? 1u : 0u) << "kill " << i;
+    EXPECT_EQ(update.erase("installed.zip"), outcome == "new" ? 1u : 0u) << "kill " << i;
     EXPECT_TRUE(update.empty()) << "kill " << i << "\n" << next.out;
     ++outcomes[outcome + (WIFSIGNALED(status) ? ", killed" : ", had ended")];
   }
@@ -195,8 +197,9 @@ TEST(RunLock, OfTwoUpdatersStartedTogetherOneInstallsAndTheOtherTouchesNothing) 
   EXPECT_TRUE((a_out == busy) != (b_out == busy)) << a_out << "\n----\n" << b_out;
   EXPECT_EQ(inst.Outcome(), "new");
   const Tree update = WithoutLog(Snapshot(inst.dir / "update"));
-  EXPECT_EQ(update.size(), 1u);
+  EXPECT_EQ(update.size(), 2u);
   EXPECT_EQ(update.count("installed.record"), 1u);
+  EXPECT_EQ(update.count("installed.zip"), 1u);
 
   // Both wrote into the one log, each line whole and marked with its process.
   const std::string log = ReadFile(inst.dir / "update/updater.log");

@@ -283,6 +283,7 @@ class WholeProgram : public testing::Test {
   Tree Installed(const Tree& before) const {
     Tree expected = Overlay(before, package_files_);
     expected["update/installed.record"] = ReadFile(dir_ / "update/installed.record");
+    expected["update/installed.zip"] = ReadFile(dir_ / "update/installed.zip");
     return expected;
   }
 
@@ -362,7 +363,7 @@ TEST_F(WholeProgram, WithTheMainApplicationStoppedInstallsAtOnceWithoutAWindow) 
   EXPECT_TRUE(Snapshot(elsewhere.path()).empty()) << "made in the current directory";
   EXPECT_EQ(watch.Mapped(), 0) << "a window was shown";
   EXPECT_EQ(WithoutLog(Snapshot(dir_.path())), Installed(before));
-  EXPECT_EQ(Names(dir_ / "update"), "installed.record");
+  EXPECT_EQ(Names(dir_ / "update"), "installed.record installed.zip");
   EXPECT_FALSE(Exists(app_ + kRuns)) << "the main application was started";
   EXPECT_NE(server.AccessLog().find("GET " + kPackagePath), std::string::npos);
   // Built without a key: no signature is asked for, and the run says so.
@@ -457,7 +458,7 @@ TEST_F(WholeProgram, RestartButtonStopsTheMainApplicationInstallsAndStartsItAgai
   EXPECT_EQ(runs[2].gdk_gl, runs[0].gdk_gl);
   EXPECT_EQ(ExeOf(runs[2].pid), app_) << "the new file runs";
   EXPECT_EQ(Files(dir_.path()), Installed(before));
-  EXPECT_EQ(Names(dir_ / "update"), "installed.record");
+  EXPECT_EQ(Names(dir_ / "update"), "installed.record installed.zip");
   EXPECT_TRUE(IsDir(dir_ / "update/updater.log"));
   EXPECT_NE(Log().find("Outcome: installed\n"), std::string::npos) << Log();
 }
@@ -529,7 +530,7 @@ TEST_F(WholeProgram, OnlyThePromptNeedsADisplay) {
   StartUpdater(Display::kNone);
   EXPECT_EQ(WaitUpdater(60), 1) << Log();
   EXPECT_EQ(Files(dir_.path()), Installed(before));
-  EXPECT_EQ(Names(dir_ / "update"), "installed.record");
+  EXPECT_EQ(Names(dir_ / "update"), "installed.record installed.zip");
 }
 
 TEST_F(WholeProgram, ARefusedPackageChangesNothingAndSaysWhy) {
@@ -566,7 +567,7 @@ TEST_F(WholeProgram, NothingNewOnTheServerMeansNothingDone) {
   Nginx server(served_.path(), config::kCredentials, port_);
   ASSERT_TRUE(server.started()) << server.failure();
   ASSERT_EQ(RunProgram({updater_}, dir_.path(), 60).exit_code, 1);
-  ASSERT_EQ(Names(dir_ / "update"), "installed.record");
+  ASSERT_EQ(Names(dir_ / "update"), "installed.record installed.zip");
   const std::string record = ReadFile(dir_ / "update/installed.record");
   EXPECT_NE(record.find("etag=\""), std::string::npos) << record;
   EXPECT_NE(record.find("last-modified="), std::string::npos) << record;
@@ -588,7 +589,7 @@ TEST_F(WholeProgram, NothingNewOnTheServerMeansNothingDone) {
     EXPECT_NE(run.out.find("No new package\n"), std::string::npos) << run.out;
     EXPECT_EQ(watch.Mapped(), 0) << "a window was shown";
     EXPECT_EQ(installation(), installed);
-    EXPECT_EQ(Names(dir_ / "update"), "installed.record");
+    EXPECT_EQ(Names(dir_ / "update"), "installed.record installed.zip");
     const std::string log = server.AccessLog();
     const std::string last = log.substr(log.rfind("\"GET "));
     EXPECT_EQ(last.find("\"GET " + kPackagePath + " HTTP/1.1\" " + answer), 0u) << log;
@@ -604,7 +605,7 @@ TEST_F(WholeProgram, NothingNewOnTheServerMeansNothingDone) {
   const RunResult touch =
       RunProgram({"/usr/bin/touch", "-d", "+1 hour", served_ / "update.zip"}, "/");
   ASSERT_EQ(touch.exit_code, 0);
-  expect_nothing_done("200 ");
+  expect_nothing_done("206 ");
   expect_nothing_done("304 0 ");  // asked with the new date
   bool killed = false;
   EXPECT_FALSE(MainAppEnded(app, &killed)) << "the main application was stopped";
@@ -614,7 +615,7 @@ TEST_F(WholeProgram, NothingNewOnTheServerMeansNothingDone) {
   WriteFile(dir_ / "update/installed.record", "blake2b=damaged\n");
   RunResult run = RunProgram({updater_}, dir_.path(), 60);
   EXPECT_EQ(run.out.find("No new package"), std::string::npos) << run.out;
-  EXPECT_EQ(Names(dir_ / "update"), "installed.record");
+  EXPECT_EQ(Names(dir_ / "update"), "installed.record installed.zip");
   EXPECT_EQ(ReadFile(dir_ / "update/installed.record").substr(0, 136), record.substr(0, 136));
 
   // A newer package, its file dated before the installed one's.
@@ -658,7 +659,7 @@ TEST_F(WholeProgram, HttpsBuildWithItsOwnCaInstallsAndCarriesNoKey) {
 
   EXPECT_EQ(run.exit_code, 1) << run.out << run.err;
   EXPECT_EQ(Files(dir_.path()), Installed(before)) << run.out;
-  EXPECT_EQ(Names(dir_ / "update"), "installed.record");
+  EXPECT_EQ(Names(dir_ / "update"), "installed.record installed.zip");
   EXPECT_NE(server.AccessLog().find("GET " + kPackagePath + " HTTP/1.1\" 200 "), std::string::npos)
       << server.AccessLog();
 }
@@ -736,7 +737,7 @@ class SignedPackage : public WholeProgram {
     EXPECT_EQ(run.exit_code, 1);
     EXPECT_NE(run.out.find("Package signature verified"), std::string::npos) << run.out;
     EXPECT_EQ(Files(dir_.path()), Installed(before)) << run.out;
-    EXPECT_EQ(Names(dir_ / "update"), "installed.record");
+    EXPECT_EQ(Names(dir_ / "update"), "installed.record installed.zip");
   }
 
   const std::string zip_ = served_ / "update.zip";
@@ -947,6 +948,160 @@ TEST_F(SignedPackage, AnOldReleaseIsRefusedByAFreshInstallation) {
   ASSERT_TRUE(server.started()) << server.failure();
   ASSERT_NO_FATAL_FAILURE(Sign(zip_, "trusted", {"-t", "timestamp:1700000000"}));
   ExpectRefused("it is older than this updater accepts (signed at 1700000000");
+}
+
+// Delta updates: release 1 installed whole, each later release rebuilt
+// from the one before it, kept in update/.
+class DeltaUpdate : public SignedPackage {
+ protected:
+  void SetUp() override {
+    ASSERT_NO_FATAL_FAILURE(SignedPackage::SetUp());
+    // Data that does not shrink, so that what a delta saves shows.
+    std::string noise(512 * 1024, '\0');
+    uint64_t state = 88172645463325252u;
+    for (char& c : noise) {
+      state = state * 6364136223846793005u + 1442695040888963407u;
+      c = static_cast<char>(state >> 56);
+    }
+    WriteFile(package_ / "data/tables.bin", noise);
+    ASSERT_NO_FATAL_FAILURE(ZipPackage());
+    ASSERT_NO_FATAL_FAILURE(Sign(zip_, "trusted"));
+    Nginx server(served_.path(), config::kCredentials, port_);
+    ASSERT_TRUE(server.started()) << server.failure();
+    ASSERT_NO_FATAL_FAILURE(ExpectInstalled());
+  }
+
+  // The next release: one small file changed, another renamed, everything
+  // zipped afresh with new times, and signed.
+  void NextRelease() {
+    ++release_;
+    WriteFile(package_ / "data/prices.txt", "prices of release " + std::to_string(release_) + "\n");
+    const std::string moved =
+        package_ / ("plugins/reports/monthly-" + std::to_string(release_) + ".txt");
+    for (const auto& [name, content] : Snapshot(package_ / "plugins/reports"))
+      RemoveTree(package_ / ("plugins/reports/" + name));
+    WriteFile(moved, "a file in a new directory\n");
+    ASSERT_EQ(RunProgram({"/usr/bin/touch", "-d", "+" + std::to_string(release_) + " hours", "-c",
+                          package_ / "data/tables.bin"},
+                         "/")
+                  .exit_code,
+              0);
+    ASSERT_NO_FATAL_FAILURE(ZipPackage());
+    // nginx's entity tag is the file's time and size: releases made in one
+    // second must not look the same.
+    ASSERT_EQ(
+        RunProgram({"/usr/bin/touch", "-d", "+" + std::to_string(release_) + " minutes", zip_}, "/")
+            .exit_code,
+        0);
+    ASSERT_NO_FATAL_FAILURE(Sign(zip_, "trusted"));
+  }
+
+  // One run that must install the served release; returns its output.
+  std::string InstallsTheRelease() {
+    Tree before = Files(dir_.path());
+    for (auto it = before.begin(); it != before.end();)
+      it = it->first.rfind("update/", 0) == 0 ? before.erase(it) : std::next(it);
+    const RunResult run = RunProgram({updater_}, dir_.path(), 60);
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_NE(run.out.find("Outcome: installed\n"), std::string::npos) << run.out;
+    EXPECT_EQ(Files(dir_.path()), Installed(before)) << run.out;
+    EXPECT_TRUE(ReadFile(dir_ / "update/installed.zip") == ReadFile(zip_));
+    return run.out;
+  }
+
+  // The bytes the delta line says it fetched.
+  static uint64_t Fetched(const std::string& out) {
+    const size_t at = out.find("Delta update: ");
+    return at == std::string::npos ? UINT64_MAX : std::stoull(out.substr(at + 14));
+  }
+
+  int release_ = 1;
+};
+
+TEST_F(DeltaUpdate, TheNextReleaseIsRebuiltFromTheKeptOneOverNginx) {
+  ASSERT_TRUE(ReadFile(dir_ / "update/installed.zip") == ReadFile(zip_));
+  ASSERT_NO_FATAL_FAILURE(NextRelease());
+  Nginx server(served_.path(), config::kCredentials, port_);
+  ASSERT_TRUE(server.started()) << server.failure();
+
+  const std::string out = InstallsTheRelease();
+
+  EXPECT_LT(Fetched(out), ReadFile(zip_).size() / 4) << out;
+  EXPECT_NE(server.AccessLog().find("\" 206 "), std::string::npos) << server.AccessLog();
+}
+
+// Servers that answer ranges each in their own way, and one whose package
+// changes between the tail and the ranges: every one ends in the release
+// installed, by delta where the server allows it.
+TEST_F(DeltaUpdate, EveryKindOfServerEndsInTheReleaseInstalled) {
+  struct Kind {
+    const char* options;  // for the fault server's package answers
+    const char* line;     // what the run says of the delta
+  } kinds[] = {
+      {"\"lf_only\": true", "Delta update: "},
+      {"\"first_range_only\": true", "Delta update: "},
+      {"\"ignore_range\": true",
+       "Delta update not used (the server does not answer range requests)"},
+  };
+  for (const Kind& kind : kinds) {
+    SCOPED_TRACE(kind.options);
+    ASSERT_NO_FATAL_FAILURE(NextRelease());
+    FaultServer server({},
+                       "[{\"mode\": \"package\", \"package\": \"" + zip_ + "\", \"signature\": \"" +
+                           signature_ + "\", \"etag\": \"\\\"r" + std::to_string(release_) +
+                           "\\\"\", " + kind.options + "}]",
+                       port_);
+    ASSERT_TRUE(server.listening());
+    const std::string out = InstallsTheRelease();
+    EXPECT_NE(out.find(kind.line), std::string::npos) << out;
+  }
+
+  // Replaced between the tail and the ranges: If-Range notices, and the
+  // plan starts again on the newer package.
+  ASSERT_NO_FATAL_FAILURE(NextRelease());
+  CopyFile(zip_, package_scratch_ / "older.zip");
+  ASSERT_NO_FATAL_FAILURE(NextRelease());
+  FaultServer server({},
+                     "[{\"mode\": \"package\", \"package\": \"" + package_scratch_ / "older.zip" +
+                         "\", \"etag\": \"\\\"older\\\"\"}, {\"mode\": \"package\", "
+                         "\"package\": \"" +
+                         zip_ + "\", \"signature\": \"" + signature_ +
+                         "\", \"etag\": \"\\\"newer\\\"\"}]",
+                     port_);
+  ASSERT_TRUE(server.listening());
+  const std::string out = InstallsTheRelease();
+  EXPECT_NE(out.find("the package changed on the server while it was fetched; planning again"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("Delta update: "), std::string::npos) << out;
+}
+
+// A kept package that is damaged, cut short or gone costs the whole
+// download, never a wrong install.
+TEST_F(DeltaUpdate, ADamagedTruncatedOrMissingKeptPackageMeansTheWholeDownload) {
+  Nginx server(served_.path(), config::kCredentials, port_);
+  ASSERT_TRUE(server.started()) << server.failure();
+  const std::string kept = dir_ / "update/installed.zip";
+
+  ASSERT_NO_FATAL_FAILURE(NextRelease());
+  std::string bytes = ReadFile(kept);
+  bytes[bytes.size() / 2] ^= 0x55;  // inside the data the delta reuses
+  WriteFile(kept, bytes);
+  std::string out = InstallsTheRelease();
+  EXPECT_NE(out.find("The package rebuilt from the kept one is not the signed one"),
+            std::string::npos)
+      << out;
+
+  ASSERT_NO_FATAL_FAILURE(NextRelease());
+  bytes = ReadFile(kept);
+  WriteFile(kept, bytes.substr(0, bytes.size() / 2));
+  out = InstallsTheRelease();
+  EXPECT_NE(out.find("Delta update not used ("), std::string::npos) << out;
+
+  ASSERT_NO_FATAL_FAILURE(NextRelease());
+  RemoveTree(kept);
+  out = InstallsTheRelease();
+  EXPECT_EQ(out.find("Delta update"), std::string::npos) << out;
 }
 
 }  // namespace

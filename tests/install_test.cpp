@@ -177,11 +177,8 @@ TEST(InstallStep, AnInstanceThatCannotBeStoppedMeansNothingInstalledOrStarted) {
             "Cannot stop " + inst.app + " (process " + std::to_string(other) +
                 "); nothing installed\n" +
                 "Outcome: install failed: a running instance could not be stopped\n");
-  // All as it was, but for the package: once the install began, its files
-  // were all unpacked, and the next run downloads it afresh.
-  Tree expected = before;
-  expected.erase("update/update.zip");
-  EXPECT_EQ(Snapshot(inst.base.path()), expected);
+  // All as it was, the package too.
+  EXPECT_EQ(Snapshot(inst.base.path()), before);
   bool killed = false;
   EXPECT_FALSE(fake_app::ChildHasEnded(other, &killed));
   kill(other, SIGKILL);
@@ -299,7 +296,9 @@ TEST(InstallStep, AnInstallThatCannotBeRecordedIsRecordedByTheNextRun) {
   const std::string next = testing::internal::GetCapturedStdout();
   EXPECT_EQ(next, "Finishing an interrupted install\n");
   EXPECT_EQ(ReadFile(paths.record), record);
-  EXPECT_TRUE(Snapshot(inst.base / "update") == (Tree{{"installed.record", record}}));
+  // The package installed is kept beside its record.
+  EXPECT_TRUE(Snapshot(inst.base / "update") ==
+              (Tree{{"installed.record", record}, {"installed.zip", "zip"}}));
 }
 
 TEST(InstallStep, DefaultsAreBaseDirAndTheCompiledInName) {

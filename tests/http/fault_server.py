@@ -14,14 +14,19 @@ answered after one mode (--mode, with --bytes N where it matters):
   empty         answers --status (200, 204, 206) without a body, with the
                 extra "headers"
   package       the file "package" with its "etag" and "last_modified" when
-                given; honours "Range: bytes=N-" (206, or 416 past the end)
+                given; answers If-None-Match with 304; honours Range (one
+                range as a 206 of its own, several as multipart/byteranges,
+                with LF alone as line end when "lf_only"; only the first
+                when "first_range_only"; 416 for a range past the end)
                 unless "ignore_range", and "If-Range" against the ETag or
                 date; with "cut_after" closes after that many body bytes, or
                 with "stall" as well sends nothing more until the client
                 goes away
 --script FILE instead scripts the answers: a JSON list of objects with the
 keys mode, status, bytes, headers (extra header lines, name to value),
-package, etag, last_modified, ignore_range, cut_after, stall; the n-th request gets
+package, etag, last_modified, ignore_range, lf_only, first_range_only,
+cut_after, stall, signature (a file served for any path ending in
+".minisig", whatever the mode); the n-th request gets
 the n-th answer, and the last one is repeated.
 Once listening it writes its port to
 --port-file (--port chooses the port; 0, the default, any free one). Each raw request (up to and including the blank line) is written
@@ -83,29 +88,70 @@ def head(status, headers):
     return ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1")
 
 
+def parse_ranges(spec, size):
+    """The (first, last) pairs of "bytes=a-b,c-,-n", or None."""
+    if not spec.startswith("bytes="):
+        return None
+    ranges = []
+    for item in spec[len("bytes="):].split(","):
+        first, _, last = item.strip().partition("-")
+        if first == "":
+            first, last = max(size - int(last), 0), size - 1
+        else:
+            first, last = int(first), min(int(last), size - 1) if last else size - 1
+        if first > last or first >= size:
+            return None
+        ranges.append((first, last))
+    return ranges
+
+
+def multipart(data, ranges, newline):
+    boundary = "SEPARATE_RANGES"
+    body = b""
+    for first, last in ranges:
+        body += ("%s--%s%sContent-Type: application/zip%sContent-Range: bytes %d-%d/%d%s%s"
+                 % (newline, boundary, newline, newline, first, last, len(data), newline,
+                    newline)).encode("latin-1")
+        body += data[first:last + 1]
+    body += ("%s--%s--%s" % (newline, boundary, newline)).encode("latin-1")
+    return "multipart/byteranges; boundary=" + boundary, body
+
+
 def serve_package(conn, request, answer):
     with open(answer["package"], "rb") as f:
         data = f.read()
     validators = [v for v in (answer.get("etag"), answer.get("last_modified")) if v]
-    headers = [("Content-Type", "application/zip"), ("Connection", "close")]
+    headers = [("Connection", "close")]
     if answer.get("etag"):
         headers.append(("ETag", answer["etag"]))
     if answer.get("last_modified"):
         headers.append(("Last-Modified", answer["last_modified"]))
     headers += list(answer.get("headers", {}).items())
-    status, start = 200, 0
+    status, content_type, body = 200, "application/zip", data
     wanted = request_header(request, b"Range")
     if_range = request_header(request, b"If-Range")
-    if (wanted and wanted.startswith("bytes=") and wanted.endswith("-")
-            and not answer.get("ignore_range") and (if_range is None or if_range in validators)):
-        start = int(wanted[len("bytes="):-1])
-        if start >= len(data):
+    if_none_match = request_header(request, b"If-None-Match")
+    if if_none_match and if_none_match in validators:
+        conn.sendall(head(304, headers))
+        return
+    ranges = parse_ranges(wanted, len(data)) if wanted else None
+    if (wanted and not answer.get("ignore_range")
+            and (if_range is None or if_range in validators)):
+        if ranges is None:
             conn.sendall(head(416, headers + [("Content-Range", "bytes */%d" % len(data)),
                                               ("Content-Length", "0")]))
             return
+        if answer.get("first_range_only"):
+            ranges = ranges[:1]
         status = 206
-        headers.append(("Content-Range", "bytes %d-%d/%d" % (start, len(data) - 1, len(data))))
-    body = data[start:]
+        if len(ranges) == 1:
+            first, last = ranges[0]
+            headers.append(("Content-Range", "bytes %d-%d/%d" % (first, last, len(data))))
+            body = data[first:last + 1]
+        else:
+            content_type, body = multipart(data, ranges,
+                                           "\n" if answer.get("lf_only") else "\r\n")
+    headers.append(("Content-Type", content_type))
     headers.append(("Content-Length", "%d" % len(body)))
     cut = answer.get("cut_after")
     conn.sendall(head(status, headers) + (body if cut is None else body[:cut]))
@@ -115,7 +161,13 @@ def serve_package(conn, request, answer):
 
 def serve(conn, request, answer):
     mode, n = answer["mode"], answer.get("bytes", 0)
-    if mode == "package":
+    path = request.split(b" ")[1] if request.count(b" ") >= 2 else b""
+    if path.endswith(b".minisig") and answer.get("signature"):
+        with open(answer["signature"], "rb") as f:
+            data = f.read()
+        conn.sendall(head(200, [("Content-Length", "%d" % len(data)), ("Connection", "close")])
+                     + data)
+    elif mode == "package":
         serve_package(conn, request, answer)
     elif mode == "status":
         status = answer.get("status", 404)
