@@ -105,7 +105,12 @@ bool LockUpdateRun(const InstallSettings& settings, FileLock* lock) {
 bool RecoverInterruptedInstall() { return RecoverInterruptedInstall(DefaultInstallSettings()); }
 
 bool RecoverInterruptedInstall(const InstallSettings& settings) {
-  return RecoverInterruptedInstall(InstallPathsFor(settings.base_dir));
+  const InstallPaths paths = InstallPathsFor(settings.base_dir);
+  if (!RecoverInterruptedInstall(paths)) return false;
+  // Here rather than only after an install: a run with nothing to install
+  // would otherwise leave them for as long as no new package comes.
+  EmptyLeftovers(paths);
+  return true;
 }
 
 void InstallUpdate() { InstallUpdate(DefaultInstallSettings()); }

@@ -37,9 +37,11 @@ bool LockUpdateRun(FileLock* lock);
 bool LockUpdateRun(const InstallSettings& settings, FileLock* lock);
 
 // Settles an install that a killed run left unfinished (see
-// transaction.h): rolls it back or completes it, and clears update/. False
-// when that failed, and the run must end without touching update/. Main
-// thread, right after LockUpdateRun.
+// transaction.h): rolls it back or completes it, and clears update/. Then,
+// in every run that gets this far, empties update/leftover/
+// (EmptyLeftovers in transaction.h). False when the settling failed, and
+// the run must end without touching update/. Main thread, right after
+// LockUpdateRun.
 bool RecoverInterruptedInstall();
 bool RecoverInterruptedInstall(const InstallSettings& settings);
 
