@@ -11,20 +11,18 @@ namespace {
 
 using ToolkitEntry = int (*)(int, char**);
 
-// Beside the program first, as an installation carries the module; else
-// where the build made it, for a program copied out of the build.
+// Only from the program's own directory: a module found anywhere else (a
+// build tree, a directory that another user may write to) would run its
+// code inside the updater.
 ToolkitEntry LoadToolkit() {
-  const std::string places[] = {GetBaseDir() + kToolkitModuleName, UPDATER_TOOLKIT_MODULE};
-  std::string failures;
-  for (const std::string& place : places) {
-    // Never unloaded: the toolkit's libraries stay until the process ends.
-    if (void* module = dlopen(place.c_str(), RTLD_NOW | RTLD_LOCAL)) {
-      if (void* entry = dlsym(module, kToolkitEntryName))
-        return reinterpret_cast<ToolkitEntry>(entry);
-    }
-    failures += std::string(failures.empty() ? "" : "; ") + dlerror();
+  const std::string place = GetBaseDir() + kToolkitModuleName;
+  // Never unloaded: the toolkit's libraries stay until the process ends.
+  if (void* module = dlopen(place.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+    if (void* entry = dlsym(module, kToolkitEntryName))
+      return reinterpret_cast<ToolkitEntry>(entry);
   }
-  Report("Cannot load the toolkit: %s\n", failures.c_str());
+  const char* why = dlerror();
+  Report("Cannot load the toolkit: %s\n", why ? why : "no entry point");
   return nullptr;
 }
 
@@ -33,5 +31,9 @@ ToolkitEntry LoadToolkit() {
 int main(int argc, char** argv) {
   if (argc <= 1 && !RunUpToPrompt()) return 1;
   const ToolkitEntry toolkit = LoadToolkit();
-  return EndRun(toolkit ? toolkit(argc, argv) : 1);
+  if (toolkit) return EndRun(toolkit(argc, argv));
+  const int status = EndRun(1);
+  // A run with arguments has not begun: it ends having done nothing.
+  ReportOutcome(RunOutcome::kNotStarted, "the toolkit cannot be loaded");
+  return status;
 }

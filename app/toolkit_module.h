@@ -7,7 +7,8 @@
 // The module resolves the update steps it calls (the install, the report
 // lines) against the program that loaded it.
 
-// Its file, beside the program in an installation.
+// Its file, loaded only from the program's own directory, never from
+// anywhere else: a run that needs it fails when it is not there.
 inline constexpr char kToolkitModuleName[] = "updater-toolkit.so";
 
 // What the entry point calls once the module is loaded: the toolkit's start

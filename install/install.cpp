@@ -118,7 +118,11 @@ bool RecoverInterruptedInstall(const InstallSettings& settings) {
                   "an interrupted install waits until the main application has ended");
     return false;
   }
-  return RecoverInterruptedInstall(paths);
+  if (!RecoverInterruptedInstall(paths)) return false;
+  // Here rather than only after an install: a run with nothing to install
+  // would otherwise leave them for as long as no new package comes.
+  EmptyLeftovers(paths);
+  return true;
 }
 
 void InstallUpdate() { InstallUpdate(DefaultInstallSettings()); }

@@ -37,12 +37,13 @@ bool LockUpdateRun(FileLock* lock);
 bool LockUpdateRun(const InstallSettings& settings, FileLock* lock);
 
 // Settles an install that a killed run left unfinished (see
-// transaction.h): rolls it back or completes it, and clears update/. An
-// undo waits while the main application runs: one line says so, the
-// journal stays for a later run, and this returns false. False too when
-// the settling failed. The run must then end without touching update/; the
-// outcome is reported here, where the reason is known. Main thread, right
-// after LockUpdateRun.
+// transaction.h): rolls it back or completes it, and clears update/. Then,
+// in every run that gets this far, empties update/leftover/
+// (EmptyLeftovers in transaction.h). An undo waits while the main
+// application runs: one line says so, the journal stays for a later run,
+// and this returns false. False too when the settling failed. The run must
+// then end without touching update/; the outcome is reported here, where
+// the reason is known. Main thread, right after LockUpdateRun.
 bool RecoverInterruptedInstall();
 bool RecoverInterruptedInstall(const InstallSettings& settings);
 

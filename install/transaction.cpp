@@ -261,7 +261,7 @@ void SetAsideBackups(const InstallPaths& paths) {
   DirectoryListing listing(paths.backup);
   for (DirEntry entry; listing.Next(&entry);) names.push_back(entry.name);
   if (names.empty()) return;
-  const Path leftover = paths.update + PATH_TEXT("leftover") + kPathSeparator;
+  const Path& leftover = paths.leftover;
   MakeOneDirectory(leftover);
   for (const Path& name : names) {
     const Path path = paths.backup + name;
@@ -326,6 +326,7 @@ InstallPaths InstallPathsFor(const Path& base_dir) {
   paths.package = paths.update + kPackageName;
   paths.unzip = paths.update + PATH_TEXT("unzip") + kPathSeparator;
   paths.backup = paths.update + PATH_TEXT("backup") + kPathSeparator;
+  paths.leftover = paths.update + PATH_TEXT("leftover") + kPathSeparator;
   paths.journal = paths.update + PATH_TEXT("install.journal");
   paths.lock = paths.update + PATH_TEXT("updater.lock");
   paths.log = paths.update + PATH_TEXT("updater.log");
@@ -485,4 +486,16 @@ bool RecoverInterruptedInstall(const InstallPaths& paths) {
   }
   ClearWorkingDirectory(paths);
   return true;
+}
+
+void EmptyLeftovers(const InstallPaths& paths) {
+  if (!IsDirectory(paths.leftover)) return;
+  ClearDirectory(paths.leftover);
+  {
+    DirectoryListing listing(paths.leftover);
+    for (DirEntry entry; listing.Next(&entry);)
+      Report("Cannot delete %s yet; a later run tries again\n",
+             PathToUtf8(paths.leftover + entry.name).c_str());
+  }
+  RemoveEmptyDirectory(paths.leftover);
 }

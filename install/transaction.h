@@ -30,6 +30,7 @@ struct InstallPaths {
   Path package;         // update + "update.zip": the package as downloaded
   Path unzip;           // update + "unzip/": the unpacked package
   Path backup;          // update + "backup/": the replaced files while the swap runs
+  Path leftover;        // update + "leftover/": backups that could not be deleted
   Path journal;         // update + "install.journal"
   Path lock;            // update + "updater.lock"
   Path log;             // update + "updater.log": kept across runs
@@ -96,3 +97,9 @@ bool InterruptedInstallNeedsUndo(const InstallPaths& paths);
 // recorded): the run must then end without touching update/, and the next
 // run tries again.
 bool RecoverInterruptedInstall(const InstallPaths& paths);
+
+// Deletes what update/leftover/ holds (backups that an install's clean-up
+// could not delete: on Windows, still mapped by another process), then the
+// directory itself. Each entry that still cannot be deleted stays for a
+// later run, named in one line.
+void EmptyLeftovers(const InstallPaths& paths);

@@ -14,7 +14,10 @@
 // creating the file when it is missing; two processes appending at once
 // never interleave within one call. When the file already holds something
 // and the append would take it past `limit` bytes, the file is first
-// renamed to `rotated` (replacing that file) and a new one is started.
+// renamed to `rotated` (replacing that file) and a new one is started;
+// unless the file at `path` is no longer the one this process has open
+// (another process rotated it meanwhile): that newer file is never
+// rotated over the older one, and the append goes to it.
 // False when nothing was written (a directory in the way, a full disk).
 // The file stays open for the next append to the same path, until
 // CloseLog or a failed write. One thread at a time.

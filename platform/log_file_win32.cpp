@@ -10,13 +10,27 @@
 
 namespace {
 
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
 // Append access alone: the system then puts every write at the end of the
 // file, whoever else appends. Shared in every way, so that another updater
-// can append and rotate while this one holds the file.
+// can append and rotate while this one holds the file. Reading attributes
+// lets the rotation learn which file it is.
 OwnedHandle OpenToAppend(const Path& path) {
-  return OwnedHandle(CreateFileW(SystemPath(path).c_str(), FILE_APPEND_DATA,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  return OwnedHandle(CreateFileW(SystemPath(path).c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                                 kShareAll, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+// Whether `file` is the file now at `path`: the same volume and the same
+// file index, which is what an inode number is on POSIX.
+bool IsFileAt(HANDLE file, const Path& path) {
+  const OwnedHandle current(CreateFileW(SystemPath(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  BY_HANDLE_FILE_INFORMATION held, found;
+  return current.valid() && GetFileInformationByHandle(file, &held) &&
+         GetFileInformationByHandle(current.get(), &found) &&
+         held.dwVolumeSerialNumber == found.dwVolumeSerialNumber &&
+         held.nFileIndexHigh == found.nFileIndexHigh && held.nFileIndexLow == found.nFileIndexLow;
 }
 
 // The log file of the last append, kept open: a run writes thousands of
@@ -49,10 +63,12 @@ bool AppendToLog(const Path& path, const Path& rotated, const std::string& lines
   LARGE_INTEGER size{};
   if (GetFileSizeEx(file, &size) && size.QuadPart > 0 &&
       static_cast<std::uint64_t>(size.QuadPart) + lines.size() > limit) {
+    // When another updater has rotated it meanwhile, the file at `path` is
+    // the new one it started: that one stays, and this append goes there.
+    const bool still_ours = IsFileAt(file, path);
     CloseLog();
-    // When another updater rotated it first, this one appends to the new
-    // file that one started.
-    MoveFileExW(SystemPath(path).c_str(), SystemPath(rotated).c_str(), MOVEFILE_REPLACE_EXISTING);
+    if (still_ours)
+      MoveFileExW(SystemPath(path).c_str(), SystemPath(rotated).c_str(), MOVEFILE_REPLACE_EXISTING);
     file = OpenLogAt(path);
     if (file == INVALID_HANDLE_VALUE) return false;
   }

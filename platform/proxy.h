@@ -18,7 +18,9 @@ struct ProxyChoice {
   ProxySource source = ProxySource::kNone;
   // The proxy for libcurl ("scheme://host:port"); empty for a direct
   // connection. Only for naming when the source is kEnvironment, since
-  // libcurl applies those variables (and no_proxy) on its own.
+  // libcurl applies those variables (and no_proxy) on its own. As the
+  // settings give it, so it may carry a user and password: never shown as
+  // it is (the download's line leaves them out, see transfer_log.h).
   std::string proxy;
   // For the diagnostic line: the variable, the script's address or the
   // bypass entry that decided. Never holds credentials.
@@ -31,6 +33,3 @@ struct ProxyChoice {
 // `url` is the full address of the transfer. Never fails: settings that
 // cannot be read count as none.
 ProxyChoice ChooseProxy(const std::string& url);
-
-// One line of text (no line end) naming the proxy, or none, and why.
-std::string DescribeProxy(const ProxyChoice& choice);

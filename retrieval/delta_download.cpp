@@ -9,6 +9,7 @@
 #include "range_transport.h"
 #include "report.h"
 #include "request.h"
+#include "transfer_log.h"
 #include "zip_directory.h"
 
 namespace {

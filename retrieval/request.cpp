@@ -15,8 +15,12 @@ using Clock = std::chrono::steady_clock;
 constexpr long kReceiveBufferBytes = 100 * 1024;
 
 // Peer and host-name checks stay on (libcurl's defaults); only whom the
-// peer's chain must end at changes.
+// peer's chain must end at changes. Schannel also checks revocation, and a
+// private CA names no CRL or OCSP source: a source that is missing or
+// unreachable must not refuse the server, a revoked certificate still is.
+// Other TLS back ends ignore the option.
 void TrustOnly(CURL* h, const char* ca_pem) {
+  curl_easy_setopt(h, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_REVOKE_BEST_EFFORT));
   if (!*ca_pem) return;
   curl_blob blob{const_cast<char*>(ca_pem), std::strlen(ca_pem), CURL_BLOB_COPY};
   curl_easy_setopt(h, CURLOPT_CAINFO_BLOB, &blob);

@@ -100,7 +100,63 @@ std::string WithoutCredentials(const char* address) {
   return std::unique_ptr<char, CurlFree>(text).get();
 }
 
+// One part of a parsed address; empty when it has none.
+std::string PartOf(CURLU* url, CURLUPart part) {
+  char* text = nullptr;
+  if (curl_url_get(url, part, &text, 0) != CURLUE_OK || !text) return std::string();
+  return std::unique_ptr<char, CurlFree>(text).get();
+}
+
+// libcurl's parser ends the user part at the first '@', so a password with
+// an '@' of its own would leave its rest in the host name. For the log,
+// everything up to the last '@' counts as credentials; what follows is
+// parsed as libcurl parses a proxy's address (a bare "host:port" is an
+// HTTP proxy). What does not parse is shown as it is after that '@'.
+std::string ProxyWithoutCredentials(const std::string& proxy) {
+  const size_t scheme_end = proxy.find("://");
+  const size_t host = scheme_end == std::string::npos ? 0 : scheme_end + 3;
+  const size_t at = proxy.rfind('@');
+  const std::string address =
+      at == std::string::npos || at < host ? proxy : proxy.substr(0, host) + proxy.substr(at + 1);
+  std::unique_ptr<CURLU, UrlCleanup> url(curl_url());
+  if (!url || curl_url_set(url.get(), CURLUPART_URL, address.c_str(),
+                           CURLU_NON_SUPPORT_SCHEME | CURLU_GUESS_SCHEME) != CURLUE_OK)
+    return address;
+  std::string shown =
+      PartOf(url.get(), CURLUPART_SCHEME) + "://" + PartOf(url.get(), CURLUPART_HOST);
+  const std::string port = PartOf(url.get(), CURLUPART_PORT);
+  if (!port.empty()) shown += ":" + port;
+  return shown;
+}
+
+const char* SourceName(ProxySource source) {
+  switch (source) {
+    case ProxySource::kFixed:
+      return "fixed";
+    case ProxySource::kPac:
+      return "PAC";
+    case ProxySource::kDetected:
+      return "detected";
+    case ProxySource::kEnvironment:
+      return "environment";
+    case ProxySource::kNone:
+      break;
+  }
+  return nullptr;
+}
+
 }  // namespace
+
+std::string DescribeProxy(const ProxyChoice& choice) {
+  std::string line = "Proxy: " + (choice.proxy.empty() ? std::string("none")
+                                                       : ProxyWithoutCredentials(choice.proxy));
+  if (const char* name = SourceName(choice.source)) {
+    line += std::string(" (") + name;
+    if (!choice.detail.empty()) line += ": " + choice.detail;
+    line += ")";
+  }
+  return line;
+}
 
 void LogTransfer(CURL* h, CURLcode result) {
   long status = 0;

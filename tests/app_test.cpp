@@ -26,3 +26,22 @@ TEST(UpdaterRun, UnknownSwitchEndsInTheCommandLineErrorBeforeAnyDownload) {
   EXPECT_NE((r.out + r.err).find("no-such-switch"), std::string::npos) << r.out << r.err;
   EXPECT_EQ(Snapshot(inst.dir.path()), before);
 }
+
+#ifdef UPDATER_TOOLKIT_MODULE
+// A module anywhere but beside the program (the build's, here) is never
+// loaded: a run that needs the toolkit ends without one.
+TEST(UpdaterRun, WithoutItsOwnToolkitModuleLoadsNoOtherOne) {
+  ASSERT_TRUE(Exists(UPDATER_TOOLKIT_MODULE));
+  Installation inst;
+  RemoveTree(inst.toolkit_module);
+  const Tree before = Snapshot(inst.dir.path());
+  const RunResult r = RunProgram({inst.exe, "--no-such-switch"}, inst.dir.path());
+  EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+  EXPECT_EQ(r.out.rfind("Cannot load the toolkit: " + inst.toolkit_module + ": ", 0), 0u) << r.out;
+  EXPECT_NE(r.out.find("\nOutcome: not started: the toolkit cannot be loaded\n"), std::string::npos)
+      << r.out;
+  // The switch never reached a toolkit.
+  EXPECT_EQ((r.out + r.err).find("no-such-switch"), std::string::npos) << r.out << r.err;
+  EXPECT_EQ(Snapshot(inst.dir.path()), before);
+}
+#endif

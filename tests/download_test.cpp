@@ -22,6 +22,7 @@
 #include "package_check.h"
 #include "report.h"
 #include "support.h"
+#include "transfer_log.h"
 #include "updater_config.h"
 
 using namespace testing_support;
@@ -641,6 +642,16 @@ TEST(DownloadThroughProxy, EnvironmentProxyWithItsOwnCredentialsCarriesTheDownlo
             std::string::npos)
       << proxy.Log();
   EXPECT_NE(served.nginx.AccessLog().find("\" 200 "), std::string::npos);
+}
+
+TEST(DownloadThroughProxy, TheProxyLineShowsNoUserOrPasswordWhateverThePasswordHolds) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"http://user:p@ss@host:3128", "http://host:3128"}, {"host:3128", "http://host:3128"}};
+  for (const auto& [address, shown] : cases) {
+    ScopedEnv env("https_proxy", address);
+    EXPECT_EQ(DescribeProxy(ChooseProxy("https://updates.example/hotels/package/update.zip")),
+              std::string("Proxy: ") + shown + " (environment: https_proxy)");
+  }
 }
 
 TEST(DownloadThroughProxy, TheProxyGetsOnlyItsOwnCredentials) {

@@ -186,8 +186,7 @@ class WholeProgram : public testing::Test {
         << "a process named " << config::kMainApp << " runs already";
 
     CopyFile(UPDATER_EXE, updater_);
-    // As an installation carries it (the program copied alone finds it in
-    // the build).
+    // As an installation carries it: the program loads it from nowhere else.
     CopyFile(UPDATER_TOOLKIT_MODULE, dir_ / "updater-toolkit.so");
     MakeDirs(dir_ / "icons");
     CopyFile(UPDATER_ICONS_DIR "/updatebg.png", dir_ / "icons/updatebg.png");

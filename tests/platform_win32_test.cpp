@@ -205,6 +205,23 @@ TEST(Files, AJournalHeldWithoutSharingIsUnreadableNotMissing) {
   EXPECT_TRUE(missing);
 }
 
+// Two updaters share one log. The other one rotates it (the rename and its
+// first line in a new file) while this one still has the old file open:
+// when this one's next line would take that file past the limit, the fresh
+// log is not rotated over the one that was just set aside.
+TEST(Log, AFileAnotherWriterRotatedIsNotRotatedAgain) {
+  TempDir t;
+  const Path log = Native(t / "updater.log"), rotated = Native(t / "updater.log.1");
+  const std::string earlier(95, 'a');
+  ASSERT_TRUE(AppendToLog(log, rotated, earlier + "\n", 100));
+  ASSERT_TRUE(MoveFileExW(log.c_str(), rotated.c_str(), MOVEFILE_REPLACE_EXISTING));
+  WriteFile(t / "updater.log", "fresh\n");
+  EXPECT_TRUE(AppendToLog(log, rotated, "late\n", 100));
+  CloseLog();
+  EXPECT_EQ(ReadFile(t / "updater.log.1"), earlier + "\n");
+  EXPECT_EQ(ReadFile(t / "updater.log"), "fresh\nlate\n");
+}
+
 // Wine makes no reparse points of other kinds; the tags are what the
 // listing and the look-up act on.
 TEST(Files, OnlySymbolicLinksAndMountPointsAreLinks) {
