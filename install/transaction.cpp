@@ -422,10 +422,10 @@ bool KeepPackageRecord(const InstallPaths& paths) {
 
 void ClearWorkingDirectory(const InstallPaths& paths, bool unrecorded) {
   const size_t name_start = paths.update.size();
-  std::vector<Path> kept = {paths.journal.substr(name_start), paths.lock.substr(name_start),
-                            paths.log.substr(name_start), paths.old_log.substr(name_start),
-                            paths.record.substr(name_start),
-                            paths.kept_package.substr(name_start)};
+  std::vector<Path> kept = {
+      paths.journal.substr(name_start), paths.lock.substr(name_start),
+      paths.log.substr(name_start),     paths.old_log.substr(name_start),
+      paths.record.substr(name_start),  paths.kept_package.substr(name_start)};
   if (unrecorded) kept.push_back(paths.pending_record.substr(name_start));
   ClearDirectory(paths.update, kept);
   if (IsDirectory(paths.backup)) {

@@ -20,12 +20,13 @@ const Path kSpoolSuffix = PATH_TEXT(".delta");
 
 unsigned long long Count(uint64_t value) { return static_cast<unsigned long long>(value); }
 
+const char* Requests(unsigned count) { return count == 1 ? "request" : "requests"; }
+
 // One line: why the whole package is needed, and what the attempt cost.
 DeltaDownloadResult Whole(const char* why, const RangeTransport& transport) {
   Report(
-      "Delta update not used (%s): the whole package is downloaded; %llu bytes fetched in %u "
-      "requests\n",
-      why, Count(transport.received()), transport.requests());
+      "Delta update not used (%s): the whole package is downloaded; %llu bytes fetched in %u %s\n",
+      why, Count(transport.received()), transport.requests(), Requests(transport.requests()));
   return DeltaDownloadResult::kWholeNeeded;
 }
 
@@ -72,9 +73,9 @@ DeltaDownloadResult DownloadDelta(const char* url, const char* credentials, cons
       }
       Report(
           "Delta update not needed: the whole package came with its end; %llu bytes fetched in "
-          "%u requests\n",
-          Count(transport.received()), transport.requests());
-      return DeltaDownloadResult::kStored;
+          "%u %s\n",
+          Count(transport.received()), transport.requests(), Requests(transport.requests()));
+      return DeltaDownloadResult::kStoredWhole;
     }
     const FetchRanges fetch = [&transport](const std::vector<ByteRange>& batch,
                                            const DeliverBytes& deliver) {
@@ -107,10 +108,10 @@ DeltaDownloadResult DownloadDelta(const char* url, const char* credentials, cons
         return Whole("the rebuilt package could not be stored", transport);
       }
       Report(
-          "Delta update: %llu of %llu bytes fetched in %u requests, %llu reused from the "
-          "kept package (the least a delta fetches: %llu)\n",
+          "Delta update: %llu of %llu bytes fetched in %u %s, %llu reused from the kept "
+          "package (the least a delta fetches: %llu)\n",
           Count(transport.received()), Count(figures.file_size), transport.requests(),
-          Count(figures.reused), Count(figures.floor));
+          Requests(transport.requests()), Count(figures.reused), Count(figures.floor));
       return DeltaDownloadResult::kStored;
     }
     sink.Discard();

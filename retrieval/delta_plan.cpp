@@ -19,14 +19,14 @@ auto ContentKey(const ZipEntry& entry) {
 // Appends a range to ranges built in order of their starts, joined with
 // the last one where they overlap or lie less than `gap` apart.
 //
-// Why join at all: each range of a request costs about 100 bytes of part
-// headers in the answer and 15 to 20 characters of the Range value, and
-// each request, of about 230 ranges, a round trip and its headers; on a
-// broadband link a round trip is worth several KiB. Per range that comes
-// to a few hundred bytes up to a few KiB, so fetching a gap of under 2 KiB
-// instead of skipping it costs at most about what the extra range would:
-// small entries between changed ones are fetched whole rather than
-// splitting a request into many parts.
+// Why join at all: each range of a request costs about 110 bytes of part
+// headers in the answer (boundary, Content-Type, Content-Range) and 15 to
+// 20 characters of the Range value, and a share of a request's round trip
+// (a request carries up to 200 ranges). Fetching a gap shorter than that
+// costs less than the range it saves; a longer one costs more. The bytes
+// that a delta fetches beyond its least are mostly these part headers, so
+// the gap is kept near them: small entries between changed ones are still
+// fetched whole when that is cheaper than two ranges.
 void AddRange(std::vector<ByteRange>* ranges, ByteRange range, uint64_t gap) {
   if (range.length == 0) return;
   if (!ranges->empty() && range.offset <= ranges->back().end() + gap) {
@@ -191,7 +191,8 @@ std::vector<std::vector<ByteRange>> BatchRanges(const std::vector<ByteRange>& ra
   for (const ByteRange& range : ranges) {
     if (range.length == 0) continue;
     const size_t added = RangeHeaderValue({range}).size() - 6;  // without "bytes="
-    if (batches.empty() || length + 1 + added > max_value) {
+    if (batches.empty() || length + 1 + added > max_value ||
+        batches.back().size() >= kMaxRangesPerRequest) {
       batches.emplace_back();
       length = 6 + added;
     } else {
