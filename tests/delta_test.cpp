@@ -287,7 +287,8 @@ TEST(DeltaPlanning, LocalHeaderLongerThanGuessedIsFetchedInASecondStep) {
   DeltaLayout layout;
   LayOutDelta(plan, &layout);
   EXPECT_EQ(layout.missing,
-            (std::vector<ByteRange>{{30 + 10 + kLocalExtraSlack, 68}, {10140, 16}}));
+            (std::vector<ByteRange>{
+                {30 + 10 + kLocalExtraSlack, 140 - (30 + 10 + kLocalExtraSlack)}, {10140, 16}}));
   ASSERT_EQ(layout.pieces.size(), 3u);
   EXPECT_TRUE(layout.pieces[1].from_kept);
   EXPECT_EQ(layout.pieces[1].offset, 140u);
