@@ -99,12 +99,8 @@ bool ContinuesPartial(const Attempt& attempt) {
 std::size_t OnHeaderLine(char* data, std::size_t size, std::size_t count, void* context) {
   auto* attempt = static_cast<Attempt*>(context);
   const std::size_t bytes = size * count;
-  const bool end_of_head =
-      (bytes == 2 && data[0] == '\r' && data[1] == '\n') || (bytes == 1 && data[0] == '\n');
-  if (!end_of_head) return bytes;
-  long status = 0;
-  curl_easy_getinfo(attempt->handle, CURLINFO_RESPONSE_CODE, &status);
-  if (status < 200) return bytes;  // an interim answer: the final one follows
+  const long status = StatusAtEndOfHead(attempt->handle, data, bytes);
+  if (status == 0) return bytes;
   attempt->status = status;
   curl_off_t retry_after = 0;
   if (curl_easy_getinfo(attempt->handle, CURLINFO_RETRY_AFTER, &retry_after) == CURLE_OK &&

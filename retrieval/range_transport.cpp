@@ -42,12 +42,8 @@ struct Exchange {
 std::size_t OnHead(char* data, std::size_t size, std::size_t count, void* context) {
   auto* exchange = static_cast<Exchange*>(context);
   const std::size_t bytes = size * count;
-  const bool end_of_head =
-      (bytes == 2 && data[0] == '\r' && data[1] == '\n') || (bytes == 1 && data[0] == '\n');
-  if (!end_of_head) return bytes;
-  long status = 0;
-  curl_easy_getinfo(exchange->handle, CURLINFO_RESPONSE_CODE, &status);
-  if (status < 200) return bytes;
+  const long status = StatusAtEndOfHead(exchange->handle, data, bytes);
+  if (status == 0) return bytes;
   RangeTransport::Answer* answer = exchange->answer;
   answer->status = status;
   for (const auto& [name, value] : {std::make_pair("Content-Type", &answer->content_type),

@@ -61,6 +61,15 @@ bool AddHeader(HeaderList* headers, const std::string& line) {
   return true;
 }
 
+long StatusAtEndOfHead(CURL* handle, const char* data, std::size_t bytes) {
+  const bool end_of_head =
+      (bytes == 2 && data[0] == '\r' && data[1] == '\n') || (bytes == 1 && data[0] == '\n');
+  if (!end_of_head) return 0;
+  long status = 0;
+  curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+  return status < 200 ? 0 : status;  // an interim answer: the final one follows
+}
+
 const char* AnswerHeader(CURL* handle, const char* name) {
   curl_header* header = nullptr;
   if (curl_easy_header(handle, name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK) return nullptr;

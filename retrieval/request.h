@@ -9,6 +9,7 @@
 #include <curl/curl.h>
 
 #include <chrono>
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -36,6 +37,11 @@ class CurlGlobal {
 
 // Appends a header line to `headers`; false when memory runs out.
 bool AddHeader(HeaderList* headers, const std::string& line);
+
+// For a header callback: the final answer's status once its head has
+// ended with this line (`data`, `bytes` long); 0 for any other line, and
+// for the end of an interim (1xx) answer's head.
+long StatusAtEndOfHead(CURL* handle, const char* data, std::size_t bytes);
 
 // The value of a header of the final answer, or null.
 const char* AnswerHeader(CURL* handle, const char* name);
