@@ -16,6 +16,7 @@
 #include "delta_download.h"
 #include "durable.h"
 #include "files.h"
+#include "multipart.h"
 #include "package_ca.h"
 #include "proxy.h"
 #include "report.h"
@@ -80,11 +81,7 @@ bool ReadNumber(const char** text, uint64_t* value) {
 bool ContinuesPartial(const Attempt& attempt) {
   const char* range = AnswerHeader(attempt.handle, "Content-Range");
   uint64_t first = 0, last = 0, total = 0;
-  if (!range || std::strncmp(range, "bytes ", 6) != 0) return false;
-  range += 6;
-  if (!ReadNumber(&range, &first) || *range++ != '-' || !ReadNumber(&range, &last) ||
-      *range++ != '/' || !ReadNumber(&range, &total) || *range != '\0')
-    return false;
+  if (!range || !ParseContentRange(range, &first, &last, &total)) return false;
   if (first != attempt.offset || last + 1 != total || total != attempt.resumed.total_size)
     return false;
   const bool etag = attempt.resumed.kind == PartialSource::Validator::kETag;

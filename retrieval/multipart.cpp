@@ -62,22 +62,26 @@ bool ParseNumber(const std::string& text, size_t* at, uint64_t* value) {
   return *at > begin;
 }
 
-// "bytes first-last/total" with total the file's size.
-bool ParseContentRange(const std::string& header, uint64_t file_size, uint64_t* first,
-                       uint64_t* last) {
+// "bytes first-last/total" naming bytes of a file of file_size bytes.
+bool ParseRangeOf(const std::string& header, uint64_t file_size, uint64_t* first, uint64_t* last) {
+  uint64_t total = 0;
+  return ParseContentRange(header, first, last, &total) && total == file_size;
+}
+
+}  // namespace
+
+bool ParseContentRange(const std::string& header, uint64_t* first, uint64_t* last,
+                       uint64_t* total) {
   const std::string value = Trimmed(header);
   if (Lower(value.substr(0, 5)) != "bytes") return false;
   size_t at = 5;
   while (at < value.size() && value[at] == ' ') ++at;
-  uint64_t total = 0;
   if (!ParseNumber(value, &at, first) || at >= value.size() || value[at++] != '-' ||
       !ParseNumber(value, &at, last) || at >= value.size() || value[at++] != '/' ||
-      !ParseNumber(value, &at, &total) || at != value.size())
+      !ParseNumber(value, &at, total) || at != value.size())
     return false;
-  return total == file_size && *first <= *last && *last < file_size;
+  return *first <= *last && *last < *total;
 }
-
-}  // namespace
 
 RangeBodyReader::RangeBodyReader(const std::string& content_type, const std::string& content_range,
                                  uint64_t file_size, std::vector<ByteRange> requested,
@@ -89,7 +93,7 @@ RangeBodyReader::RangeBodyReader(const std::string& content_type, const std::str
   if (!boundary_.empty()) return;
   // One part: the answer's own Content-Range.
   uint64_t first = 0, last = 0;
-  if (!ParseContentRange(content_range, file_size_, &first, &last)) {
+  if (!ParseRangeOf(content_range, file_size_, &first, &last)) {
     state_ = State::kMalformed;
     return;
   }
@@ -169,7 +173,7 @@ bool RangeBodyReader::TakeLine(const std::string& line) {
     if (colon == std::string::npos) return false;
     if (Lower(Trimmed(line.substr(0, colon))) != "content-range") return true;
     uint64_t first = 0, last = 0;
-    if (!ParseContentRange(line.substr(colon + 1), file_size_, &first, &last)) return false;
+    if (!ParseRangeOf(line.substr(colon + 1), file_size_, &first, &last)) return false;
     BeginRange(first, last);
     has_range_ = true;
     return true;

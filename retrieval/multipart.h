@@ -15,6 +15,11 @@
 
 #include "byte_range.h"
 
+// A Content-Range value, "bytes <first>-<last>/<total>" (the unit in any
+// case, blanks around it): false for anything else, or for a range that is
+// empty or outside the total.
+bool ParseContentRange(const std::string& header, uint64_t* first, uint64_t* last, uint64_t* total);
+
 class RangeBodyReader {
  public:
   // `content_type` and `content_range`: the answer's headers (empty when it

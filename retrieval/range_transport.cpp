@@ -70,21 +70,6 @@ std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* contex
   return (*exchange->body)(*exchange->answer, data, bytes) ? bytes : 0;
 }
 
-// "bytes <first>-<last>/<total>"; false for anything else.
-bool ParseContentRange(const std::string& text, uint64_t* first, uint64_t* last, uint64_t* total) {
-  const char* at = text.c_str();
-  if (std::strncmp(at, "bytes ", 6) != 0) return false;
-  at += 6;
-  char* end = nullptr;
-  for (uint64_t* value : {first, last, total}) {
-    if (*at < '0' || *at > '9') return false;
-    *value = std::strtoull(at, &end, 10);
-    at = end;
-    if (value != total && *at++ != (value == first ? '-' : '/')) return false;
-  }
-  return *at == '\0' && *first <= *last && *last < *total;
-}
-
 // What the server says identifies its package (the If-Range value): a
 // strong ETag, else a Last-Modified date.
 PartialSource Validator(const RangeTransport::Answer& answer) {
