@@ -1,12 +1,8 @@
 #include "run.h"
 
-#include <chrono>
-
 #include "basedir.h"
-#include "download.h"
-#include "extract.h"
+#include "fetch.h"
 #include "install.h"
-#include "package_check.h"
 #include "report.h"
 #include "transaction.h"
 #include "updater_config.h"
@@ -34,38 +30,10 @@ bool UpdateUpToPrompt() {
     return false;
   }
 
-  // Only a package that differs from the installed one is sent.
-  ConditionalGet conditional = InstalledPackageConditions();
-  const auto phase_start = std::chrono::steady_clock::now();
-  DownloadResult fetched = DownloadPackage(&conditional, false, phase_start);
   // A run with nothing complete to install (no package, the installed one
   // again, a broken or hostile one, one not genuine or too old) leaves the
-  // application alone: no prompt, nothing stopped or moved. The check
-  // reports its own outcome, but for a package that never came.
-  CheckedPackage checked =
-      CheckPackage(config::kPublicKeys, config::kMinPackageTime, fetched, conditional);
-  // A package rebuilt from the kept one is proved by its signature, or,
-  // without a key, by the extraction's checks; failing those, the whole
-  // package comes in the same run.
-  bool extracted = false;
-  if (checked.verdict == PackageVerdict::kInstall) extracted = ExtractPackage(checked.package);
-  if (fetched.rebuilt && (checked.verdict == PackageVerdict::kNotProved ||
-                          (checked.verdict == PackageVerdict::kInstall && !extracted))) {
-    if (checked.verdict == PackageVerdict::kInstall)
-      Report("The package rebuilt from the kept one does not unpack; it is downloaded whole\n");
-    fetched = DownloadPackage(&conditional, true, phase_start);
-    checked = CheckPackage(config::kPublicKeys, config::kMinPackageTime, fetched, conditional);
-    if (checked.verdict == PackageVerdict::kInstall) extracted = ExtractPackage(checked.package);
-  }
-  if (checked.verdict == PackageVerdict::kNoPackage) {
-    ReportOutcome(RunOutcome::kDownloadFailed, fetched.failure);
-    return false;
-  }
-  if (checked.verdict != PackageVerdict::kInstall) return false;
-  if (!extracted) {
-    ReportOutcome(RunOutcome::kPackageRefused, "it cannot be unpacked completely");
-    return false;
-  }
+  // application alone: no prompt, nothing stopped or moved.
+  if (!ObtainPackage(config::kPublicKeys, config::kMinPackageTime)) return false;
 
   if (IsMainAppRunning()) {
     ReportToLog("The main application is running: the restart prompt waits for the user\n");

@@ -3,7 +3,6 @@
 #include <string>
 
 #include "basedir.h"
-#include "download.h"
 #include "files.h"
 #include "package_record.h"
 #include "report.h"
@@ -129,7 +128,6 @@ CheckedPackage CheckPackage(const char* keys, int64_t min_time, const DownloadRe
   }
 
   if (signed_only) {
-    if (downloaded) DownloadSignature(fetched.deadline);
     std::string comment, reason;
     if (!VerifyPackageSignature(keys, signature, digests.blake2b, &comment, &reason)) {
       if (!fetched.rebuilt) return Refuse(package, signature, reason);

@@ -8,9 +8,10 @@
 #include <cstdint>
 #include <string>
 
-#include "download.h"
+#include "fetch.h"
 #include "package_hash.h"
 #include "package_record.h"
+#include "transport.h"
 
 // The conditions of the package download: the installed package's ETag
 // and Last-Modified, from its record (none without a sound record).
@@ -45,8 +46,8 @@ struct CheckedPackage {
 // downloaded in this run is then removed; one placed by hand is left).
 //
 // With public keys in `keys` (see signature.h), the signature file
-// "update/update.zip.minisig" (fetched beside a package downloaded in this
-// run, by fetched.deadline) must verify, and the signed timestamp must not
+// "update/update.zip.minisig" (fetched beside a package stored in this
+// run) must verify, and the signed timestamp must not
 // be older than the installed package's nor than `min_time` (a Unix time;
 // 0: no floor). Refused: one line gives the reason, and the package and
 // its signature file are removed; a package that cannot be removed is
@@ -55,9 +56,9 @@ struct CheckedPackage {
 // timestamps.
 //
 // A package rebuilt from the kept one (fetched.rebuilt) whose signature
-// does not verify is removed with one line, and kNotProved asks for the
-// whole package instead: a damaged kept package or a server that sent
-// other bytes costs a download, never an install.
+// does not verify is removed with one line, and kNotProved says so, with
+// no outcome: fetch.h decides what follows (a damaged kept package or a
+// server that sent other bytes costs a download, never an install).
 //
 // To install, the package's record is written to update/pending.record.
 // Reports the run's outcome for every verdict but kInstall, kNoPackage and

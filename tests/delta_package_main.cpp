@@ -1,7 +1,7 @@
 // Rebuilds NEW from KEPT as the updater would, in a process of its own so
 // that its peak memory is the rebuild's: the tail first (kMinimumTail
-// bytes, then from where the directory starts when that is not enough), the
-// ranges read from NEW's file, the result written to OUT. Prints the
+// bytes; the rebuild asks for the rest of the directory when that is not
+// enough), the ranges read from NEW's file, the result written to OUT. Prints the
 // figures and the peak resident memory; exit status 0 when rebuilt.
 //   delta_package_main KEPT NEW SPOOL OUT
 
@@ -42,18 +42,20 @@ int main(int argc, char** argv) {
   const ByteSink sink = [&out](const char* data, size_t count) {
     return fwrite(data, 1, count, out.get()) == count;
   };
-  uint64_t tail_start = size - std::min(size, kMinimumTail);
+  DeltaSources sources;
+  sources.kept_package = argv[1];
+  sources.new_size = size;
+  sources.tail_start = size - std::min(size, kMinimumTail);
+  sources.tail.resize(size - sources.tail_start);
+  if (!ReadAt(served.get(), sources.tail_start, &sources.tail[0], sources.tail.size())) return 2;
+  sources.fetch_span = [&served](uint64_t start, uint64_t end, std::string* bytes) {
+    bytes->resize(end - start);
+    return ReadAt(served.get(), start, &(*bytes)[0], bytes->size());
+  };
+  sources.fetch = fetch;
+  sources.spool = argv[3];
   DeltaFigures figures;
-  DeltaOutcome outcome;
-  for (int attempt = 0;; ++attempt) {
-    std::string tail(size - tail_start, '\0');
-    if (!ReadAt(served.get(), tail_start, &tail[0], tail.size())) return 2;
-    uint64_t needed_start = 0;
-    outcome =
-        BuildDelta(argv[1], size, tail, tail_start, argv[3], fetch, sink, &figures, &needed_start);
-    if (outcome != DeltaOutcome::kTailTooShort || attempt > 0) break;
-    tail_start = needed_start;
-  }
+  const DeltaOutcome outcome = BuildDelta(&sources, sink, &figures);
   rusage usage;
   getrusage(RUSAGE_SELF, &usage);
   printf(

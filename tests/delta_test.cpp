@@ -63,19 +63,30 @@ class Delta : public ::testing::Test {
                        uint64_t tail_size = kMinimumTail) {
     package = ReadFile(new_path);
     const uint64_t tail_start = package.size() - std::min<uint64_t>(tail_size, package.size());
-    const std::string tail = package.substr(tail_start);
     rebuilt.clear();
     requested.clear();
+    spans.clear();
     const FetchRanges fetch =
         Serve([this](uint64_t at, char* out, size_t n) { package.copy(out, n, at); }, &requested);
+    DeltaSources sources;
+    sources.kept_package = kept_path;
+    sources.new_size = package.size();
+    sources.tail = package.substr(tail_start);
+    sources.tail_start = tail_start;
+    sources.fetch_span = [this](uint64_t start, uint64_t end, std::string* bytes) {
+      spans.push_back({start, end - start});
+      *bytes = package.substr(start, end - start);
+      return true;
+    };
+    sources.fetch = fetch_instead ? fetch_instead : fetch;
+    sources.spool = sandbox / "spool";
     return BuildDelta(
-        kept_path, package.size(), tail, tail_start, sandbox / "spool",
-        fetch_instead ? fetch_instead : fetch,
+        &sources,
         [this](const char* data, size_t n) {
           rebuilt.append(data, n);
           return !disk_full;
         },
-        &figures, &needed_start);
+        &figures);
   }
 
   // Two versions of one large file, the second with its first bytes changed.
@@ -114,7 +125,7 @@ class Delta : public ::testing::Test {
   std::string package, rebuilt;
   std::vector<ByteRange> requested;
   DeltaFigures figures;
-  uint64_t needed_start = 0;
+  std::vector<ByteRange> spans;  // what fetch_span was asked for
   FetchRanges fetch_instead;
   bool disk_full = false;
   std::string v1, v2;
@@ -226,17 +237,17 @@ TEST_F(Delta, DirectoryBeyondTheTailIsAskedForFromWhereItStarts) {
   ASSERT_EQ(ReadZipDirectory(v1, &directory), DirectoryResult::kRead);
   ASSERT_GT(directory.cd_size, kMinimumTail);
 
-  EXPECT_EQ(Rebuild(v1, v1), DeltaOutcome::kTailTooShort);
-  EXPECT_EQ(needed_start, directory.cd_offset);
-  EXPECT_EQ(Rebuild(v1, v1, package.size() - needed_start), DeltaOutcome::kBuilt);
+  EXPECT_EQ(Rebuild(v1, v1), DeltaOutcome::kBuilt);
   EXPECT_TRUE(rebuilt == package);
+  ASSERT_EQ(spans.size(), 1u);
+  EXPECT_EQ(spans[0].offset, directory.cd_offset);
 }
 
 TEST_F(Delta, TruncatedKeptPackageIsReported) {
   MakeLargeVersions();
   const std::string whole = ReadFile(v1);
   WriteFile(v1, whole.substr(0, whole.size() / 2));
-  EXPECT_EQ(Rebuild(v1, v2), DeltaOutcome::kNoKeptPackage);
+  EXPECT_EQ(Rebuild(v1, v2), DeltaOutcome::kKeptUnusable);
 }
 
 TEST_F(Delta, DamagedKeptDataMakesBytesThatDiffer) {
@@ -304,11 +315,11 @@ TEST(DeltaPlanning, RangeValuesStayUnderTheHeaderLimit) {
   EXPECT_GT(batches.size(), 1u);
   std::vector<ByteRange> joined;
   for (const std::vector<ByteRange>& batch : batches) {
-    EXPECT_LE(RangeHeaderValue(batch).size(), kMaxRangeValue);
+    EXPECT_LE(RangeSpec(batch).size() + 6, kMaxRangeValue);
     joined.insert(joined.end(), batch.begin(), batch.end());
   }
   EXPECT_EQ(joined, ranges);
-  EXPECT_EQ(RangeHeaderValue({{0, 10}, {100, 1}}), "bytes=0-9,100-100");
+  EXPECT_EQ(RangeSpec({{0, 10}, {100, 1}}), "0-9,100-100");
 }
 
 // In a process of its own, so that the peak memory is the rebuild's.

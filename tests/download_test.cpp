@@ -42,8 +42,9 @@ std::string BinaryBody(size_t size) {
 
 struct Outcome {
   int result;
-  std::string out;    // what followed the proxy line
-  std::string proxy;  // the proxy line, without its line end
+  std::string out;      // what followed the proxy line
+  std::string proxy;    // the proxy line, without its line end
+  std::string failure;  // why it failed, for the run's outcome line
   // The lines of the failed attempts, and the final line.
   std::vector<std::string> Lines() const {
     std::vector<std::string> lines;
@@ -70,12 +71,13 @@ TransferLimits Quick() {
 Outcome Download(const std::string& url, const std::string& credentials, const std::string& target,
                  const TransferLimits& limits = TransferLimits(), const std::string& ca = "") {
   testing::internal::CaptureStdout();
-  const int result =
-      DownloadPackageFrom(url.c_str(), credentials.c_str(), target, limits, ca.c_str());
+  std::string failure;
+  const int result = DownloadPackageFrom(url.c_str(), credentials.c_str(), target, limits,
+                                         ca.c_str(), nullptr, nullptr, &failure);
   const std::string out = testing::internal::GetCapturedStdout();
   const size_t end = out.find('\n');
-  if (out.rfind("Proxy: ", 0) != 0 || end == std::string::npos) return {result, out, ""};
-  return {result, out.substr(end + 1), out.substr(0, end)};
+  if (out.rfind("Proxy: ", 0) != 0 || end == std::string::npos) return {result, out, "", failure};
+  return {result, out.substr(end + 1), out.substr(0, end), failure};
 }
 
 // A directory with an "update" subdirectory, as beside an installed updater.
@@ -134,7 +136,7 @@ TEST(DownloadFromNginx, TheLogGetsOneLinePerTransferAndNothingShowsTheCredential
 
   EXPECT_EQ(o.result, 0);
   EXPECT_EQ(missing.result, 22);
-  EXPECT_EQ(LastDownloadFailure(), "the server answered HTTP 404");
+  EXPECT_EQ(missing.failure, "the server answered HTTP 404");
   const std::string log = ReadFile(work.update + "/updater.log");
   EXPECT_NE(log.find("] Transfer of " + plain_url + ": HTTP 200, 5000 bytes in "),
             std::string::npos)
@@ -688,8 +690,8 @@ TEST(PackageFileSink, WritesBesideTheTargetUntilCommitted) {
   {
     PackageFile sink(work.target);
     char* data = const_cast<char*>(body.data());
-    EXPECT_EQ(WritePackageChunk(data, 1, 20000, &sink), 20000u);
-    EXPECT_EQ(WritePackageChunk(data + 20000, 1, 30000, &sink), 30000u);
+    EXPECT_EQ(sink.Write(data, 1, 20000), 20000u);
+    EXPECT_EQ(sink.Write(data + 20000, 1, 30000), 30000u);
     EXPECT_EQ(ReadFile(work.target), kEarlierPackage);
     EXPECT_TRUE(sink.Commit());
   }
@@ -715,7 +717,7 @@ TEST(PackageFileSink, ContinuesAnIdentifiedPartFileAndReadsItsBytesBack) {
   }));
   EXPECT_TRUE(before == body.substr(0, 100000));
   char* rest = const_cast<char*>(body.data()) + 100000;
-  EXPECT_EQ(WritePackageChunk(rest, 1, 200000, &sink), 200000u);
+  EXPECT_EQ(sink.Write(rest, 1, 200000), 200000u);
   EXPECT_TRUE(sink.Commit());
   EXPECT_TRUE(Snapshot(work.update) == (Tree{{"update.zip", body}}));
 }
@@ -724,7 +726,7 @@ TEST(PackageFileSink, TargetThatCannotBeOpenedAnswersAllOnes) {
   TempDir cwd;
   PackageFile sink(cwd / "update/update.zip");
   char data[] = "abc";
-  EXPECT_EQ(WritePackageChunk(data, 1, 3, &sink), static_cast<size_t>(-1));
+  EXPECT_EQ(sink.Write(data, 1, 3), static_cast<size_t>(-1));
   EXPECT_FALSE(sink.Commit());
   EXPECT_EQ(Snapshot(cwd.path()), Tree{});
 }
@@ -776,7 +778,7 @@ TEST(PackageFileSink, DigestIsThatOfTheCommittedFileAlone) {
     ASSERT_EQ(sink.FindResumable(&source), 100000u);
     sink.Expect(100000, source);
     char* rest = const_cast<char*>(body.data()) + 100000;
-    EXPECT_EQ(WritePackageChunk(rest, 1, 200000, &sink), 200000u);
+    EXPECT_EQ(sink.Write(rest, 1, 200000), 200000u);
     HashedPackage stored;
     EXPECT_TRUE(sink.Commit(&stored));
     EXPECT_TRUE(DigestOf(stored) == expected);
@@ -793,11 +795,10 @@ TEST(PackageFileSink, DigestIsThatOfTheCommittedFileAlone) {
     resumable.validator = "\"v1\"";
     resumable.total_size = 300000;
     sink.Expect(0, resumable);
-    EXPECT_EQ(WritePackageChunk(const_cast<char*>("an earlier attempt"), 1, 18, &sink), 18u);
+    EXPECT_EQ(sink.Write(const_cast<char*>("an earlier attempt"), 1, 18), 18u);
     EXPECT_EQ(sink.Keep(), 18u);
     sink.Expect(0, PartialSource());
-    EXPECT_EQ(WritePackageChunk(const_cast<char*>(body.data()), 1, body.size(), &sink),
-              body.size());
+    EXPECT_EQ(sink.Write(const_cast<char*>(body.data()), 1, body.size()), body.size());
     HashedPackage stored;
     EXPECT_TRUE(sink.Commit(&stored));
     EXPECT_TRUE(DigestOf(stored) == expected);

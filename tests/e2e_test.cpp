@@ -815,11 +815,30 @@ TEST_F(SignedPackage, ASignatureByAnotherKeyIsRefusedWithItsKeyId) {
   ExpectRefused("it is signed with key id " + id + ", which this updater does not trust");
 }
 
-TEST_F(SignedPackage, AMissingSignatureIsRefused) {
+// A signature that is not there yet (a publisher half-way through an
+// upload): nothing is installed, the package waits beside the validator it
+// came with, and the next run fetches only the signature.
+TEST_F(SignedPackage, AMissingSignatureLeavesThePackageWaitingForTheNextRun) {
   Nginx server(served_.path(), config::kCredentials, port_);
   ASSERT_TRUE(server.started()) << server.failure();
-  ExpectRefused("its signature file update.zip.minisig is missing");
-  EXPECT_NE(server.AccessLog().find(".minisig HTTP/1.1\" 404"), std::string::npos);
+  const RunResult run = RunProgram({updater_}, dir_.path(), 60);
+  EXPECT_NE(run.out.find("Outcome: download failed: the package's signature could not be "
+                         "fetched (the server answered HTTP 404)"),
+            std::string::npos)
+      << run.out;
+  EXPECT_EQ(Names(dir_ / "update"), "update.zip update.zip.id");
+
+  ASSERT_NO_FATAL_FAILURE(Sign(zip_, "trusted"));
+  const std::string out = ExpectInstalled();
+  EXPECT_NE(out.find("The package that waited for its signature is still the server's"),
+            std::string::npos)
+      << out;
+  const std::string log = server.AccessLog();
+  size_t whole = 0;
+  for (size_t at = 0; (at = log.find(kPackagePath + " HTTP/1.1\" 200", at)) != std::string::npos;
+       ++at)
+    ++whole;
+  EXPECT_EQ(whole, 1u) << log;
 }
 
 TEST_F(SignedPackage, ATruncatedOrGarbageSignatureIsRefused) {
@@ -1066,6 +1085,48 @@ TEST_F(DeltaUpdate, EveryKindOfServerEndsInTheReleaseInstalled) {
             std::string::npos)
       << out;
   EXPECT_NE(out.find("Delta update: "), std::string::npos) << out;
+}
+
+// Hostile and broken answers to the delta's requests: each run ends within
+// a minute and 64 MiB of peak resident memory (as /usr/bin/time measures
+// it), with the release installed by the whole download, or by the delta
+// where the answer held what was asked.
+TEST_F(DeltaUpdate, HostileOrBrokenRangeAnswersAreBoundedAndEndInTheRelease) {
+  struct Row {
+    const char* hostile;  // the fault server's kind of answer
+    const char* line;     // what the run says of the delta
+  } rows[] = {
+      {"huge_tail", "Delta update not used (the answer is longer than what was asked)"},
+      {"huge_directory",
+       "Delta update not used (the package's central directory is larger than a delta reads)"},
+      {"reuse_one",
+       "Delta update not used (the plan would copy more from the kept package than a release "
+       "holds)"},
+      {"repeated_parts", "Delta update not used (the server did not deliver a range)"},
+      {"epilogue", "Delta update: "},
+      {"cut_tail", "Delta update not used (the package's end could not be fetched)"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.hostile);
+    ASSERT_NO_FATAL_FAILURE(NextRelease());
+    const std::string kept = package_scratch_ / "kept.zip";
+    CopyFile(dir_ / "update/installed.zip", kept);
+    FaultServer server({},
+                       "[{\"mode\": \"package\", \"package\": \"" + zip_ + "\", \"signature\": \"" +
+                           signature_ + "\", \"etag\": \"\\\"r" + std::to_string(release_) +
+                           "\\\"\", \"hostile\": \"" + row.hostile + "\", \"kept\": \"" + kept +
+                           "\"}]",
+                       port_);
+    ASSERT_TRUE(server.listening());
+    const RunResult run =
+        RunProgram({"/usr/bin/time", "-f", "peak-kib %M", updater_}, dir_.path(), 90);
+    EXPECT_NE(run.out.find(row.line), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("Outcome: installed"), std::string::npos) << run.out;
+    EXPECT_TRUE(ReadFile(dir_ / "update/installed.zip") == ReadFile(zip_));
+    const size_t peak = run.err.rfind("peak-kib ");
+    ASSERT_NE(peak, std::string::npos) << run.err;
+    EXPECT_LT(std::stoul(run.err.substr(peak + 9)), 64u * 1024) << run.out;
+  }
 }
 
 // A kept package that is damaged, cut short or gone costs the whole

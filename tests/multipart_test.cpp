@@ -13,8 +13,8 @@ constexpr uint64_t kFileSize = 1000;
 
 class RangeBody : public ::testing::Test {
  protected:
-  // Feeds `body` in chunks of `chunk` bytes; true when it was taken and
-  // ended well.
+  // Feeds `body` in chunks of `chunk` bytes, until the reader has had
+  // enough; true when it was taken and ended well.
   bool Read(const std::string& content_type, const std::string& content_range,
             const std::string& body, size_t chunk = 1 << 20) {
     reader.reset(new RangeBodyReader(content_type, content_range, kFileSize, requested,
@@ -23,7 +23,7 @@ class RangeBody : public ::testing::Test {
                                        return true;
                                      }));
     for (size_t at = 0; at < body.size(); at += chunk)
-      if (!reader->Feed(body.data() + at, std::min(chunk, body.size() - at))) return false;
+      if (!reader->Feed(body.data() + at, std::min(chunk, body.size() - at))) break;
     return reader->Finish();
   }
 
@@ -71,7 +71,7 @@ TEST_F(RangeBody, TwoRangesMergedIntoOne) {
   requested = {{10, 2}, {13, 2}};
   EXPECT_TRUE(Read("multipart/byteranges; boundary=b", "",
                    "--b\r\nContent-Range: bytes 10-14/1000\r\n\r\nhello\r\n--b--\r\n"));
-  EXPECT_EQ(At(10, 5), "hello");
+  EXPECT_EQ(At(10, 5), "he?lo");  // the byte between them was not asked for
   EXPECT_TRUE(reader->Uncovered().empty());
 }
 
@@ -90,4 +90,35 @@ TEST_F(RangeBody, RangeLeftOutIsReported) {
 TEST_F(RangeBody, RangeWithoutContentRangeIsMalformed) {
   EXPECT_FALSE(Read("multipart/byteranges; boundary=b", "", "--b\r\n\r\nhello\r\n--b--\r\n"));
   EXPECT_TRUE(reader->malformed());
+}
+
+// What a hostile or broken server sends beyond what was asked is never
+// delivered, and never read for long.
+TEST_F(RangeBody, OnlyAskedBytesOnceAndNothingAfterTheEnd) {
+  const std::string part = "--b\r\nContent-Range: bytes 10-14/1000\r\n\r\nhello\r\n";
+  struct Row {
+    const char* what;
+    std::string body;
+    bool well_ended;
+    const char* delivered;  // At(10, 5) + At(100, 3)
+  } rows[] = {
+      {"a part not asked for", "--b\r\nContent-Range: bytes 500-504/1000\r\n\r\nxxxxx\r\n", false,
+       "????????"},
+      {"a part twice", part + part, false, "hello???"},
+      {"a part overlapping one delivered",
+       part + "--b\r\nContent-Range: bytes 12-101/1000\r\n\r\n" + std::string(90, 'x'), false,
+       "hello???"},
+      {"an endless epilogue", part + "--b--\r\n" + std::string(1 << 20, 'e'), true, "hello???"},
+      {"an endless preamble", std::string(1 << 20, '\n') + part, false, "????????"},
+      {"a part far larger than asked",
+       "--b\r\nContent-Range: bytes 0-999/1000\r\n\r\n" + std::string(1000, 'y'), false,
+       "????????"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    file.clear();
+    EXPECT_EQ(Read("multipart/byteranges; boundary=b", "", row.body), row.well_ended);
+    EXPECT_EQ(At(10, 5) + At(100, 3), row.delivered);
+    EXPECT_LE(file.size(), 8u);
+  }
 }

@@ -21,7 +21,8 @@ answered after one mode (--mode, with --bytes N where it matters):
                 unless "ignore_range", and "If-Range" against the ETag or
                 date; with "cut_after" closes after that many body bytes, or
                 with "stall" as well sends nothing more until the client
-                goes away
+                goes away; with "hostile" it answers range requests as a
+                hostile or broken server would (see HOSTILE below)
 --script FILE instead scripts the answers: a JSON list of objects with the
 keys mode, status, bytes, headers (extra header lines, name to value),
 package, etag, last_modified, ignore_range, lf_only, first_range_only,
@@ -117,6 +118,77 @@ def multipart(data, ranges, newline):
     return "multipart/byteranges; boundary=" + boundary, body
 
 
+# Hostile answers to range requests, each bounded in bytes (the client is
+# expected to stop reading long before):
+#   huge_tail       the tail as a 206 claiming a file of 1 TB, streaming
+#   huge_directory  a tail whose end record claims a central directory of
+#                   4 GB
+#   reuse_one       a tail whose directory names one large entry of the
+#                   package at "kept" 400 times
+#   cut_tail        the tail cut off half-way, every time
+#   repeated_parts  multipart answers that send every part twice
+#   epilogue        multipart answers followed by an endless epilogue
+HOSTILE_LIMIT = 256 * 1024 * 1024
+
+
+def stream(conn, headers, status=206):
+    conn.sendall(head(status, headers))
+    chunk = b"\0" * 65536
+    for _ in range(HOSTILE_LIMIT // len(chunk)):
+        conn.sendall(chunk)
+
+
+def end_record(entries, cd_size, cd_offset):
+    return struct.pack("<IHHHHIIH", 0x06054b50, 0, 0, entries, entries, cd_size, cd_offset, 0)
+
+
+def reusing_tail(kept, count):
+    """A zip's end whose `count` entries all hold the largest entry of `kept`."""
+    import zipfile
+    with zipfile.ZipFile(kept) as z:
+        big = max(z.infolist(), key=lambda i: i.compress_size)
+    records, offset = b"", 0
+    for i in range(count):
+        name = b"f%05d" % i
+        records += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014b50, 20, 20, big.flag_bits,
+                               big.compress_type, 0, 0, big.CRC, big.compress_size,
+                               big.file_size, len(name), 0, 0, 0, 0, 0, offset) + name
+        offset += 30 + len(name) + big.compress_size
+    return offset, records + end_record(count, len(records), offset)
+
+
+def hostile_tail(conn, answer, wanted, headers):
+    kind = answer["hostile"]
+    length = int(wanted[len("bytes=-"):])
+    if kind == "huge_tail":
+        total = 10 ** 12
+        stream(conn, headers + [("Content-Range", "bytes %d-%d/%d" % (total - length, total - 1,
+                                                                       total))])
+        return True
+    if kind == "huge_directory":
+        cd_size = 0xFFFFFF00
+        total = 1000 + cd_size + 22
+        tail = (b"\0" * (length - 22)) + end_record(1, cd_size, 1000)
+    elif kind == "reuse_one":
+        cd_offset, end = reusing_tail(answer["kept"], 400)
+        total = cd_offset + len(end)
+        tail = (b"\0" * (length - len(end))) + end
+    elif kind == "cut_tail":
+        with open(answer["package"], "rb") as f:
+            data = f.read()
+        tail = data[-length:]
+        conn.sendall(head(206, headers + [
+            ("Content-Range", "bytes %d-%d/%d" % (len(data) - length, len(data) - 1, len(data))),
+            ("Content-Length", "%d" % length)]) + tail[:length // 2])
+        return True
+    else:
+        return False
+    conn.sendall(head(206, headers + [
+        ("Content-Range", "bytes %d-%d/%d" % (total - length, total - 1, total)),
+        ("Content-Length", "%d" % length)]) + tail)
+    return True
+
+
 def serve_package(conn, request, answer):
     with open(answer["package"], "rb") as f:
         data = f.read()
@@ -134,6 +206,9 @@ def serve_package(conn, request, answer):
     if if_none_match and if_none_match in validators:
         conn.sendall(head(304, headers))
         return
+    if (answer.get("hostile") and wanted and wanted.startswith("bytes=-")
+            and hostile_tail(conn, answer, wanted, headers)):
+        return
     ranges = parse_ranges(wanted, len(data)) if wanted else None
     if (wanted and not answer.get("ignore_range")
             and (if_range is None or if_range in validators)):
@@ -149,8 +224,16 @@ def serve_package(conn, request, answer):
             headers.append(("Content-Range", "bytes %d-%d/%d" % (first, last, len(data))))
             body = data[first:last + 1]
         else:
+            if answer.get("hostile") == "repeated_parts":
+                ranges = [r for r in ranges for _ in (0, 1)]
             content_type, body = multipart(data, ranges,
                                            "\n" if answer.get("lf_only") else "\r\n")
+            if answer.get("hostile") == "epilogue":
+                headers.append(("Content-Type", content_type))
+                conn.sendall(head(206, headers) + body)
+                for _ in range(HOSTILE_LIMIT // 65536):
+                    conn.sendall(b"e" * 65536)
+                return
     headers.append(("Content-Type", content_type))
     headers.append(("Content-Length", "%d" % len(body)))
     cut = answer.get("cut_after")

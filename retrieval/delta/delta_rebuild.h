@@ -24,7 +24,7 @@
 using ByteSink = std::function<bool(const char* data, std::size_t count)>;
 
 // Fetches the ranges of one request (`batch`, in file order; its Range
-// value is RangeHeaderValue(batch)) and hands every byte the server sends to
+// value is RangeSpec(batch)) and hands every byte the server sends to
 // `deliver`, with its offset in the package, in whatever order it arrives.
 // False when the transfer failed, the server did not deliver every range
 // (RangeBodyReader::Uncovered), or `deliver` refused bytes.
@@ -46,8 +46,9 @@ class FetchedBytes {
   // Keeps bytes of the package (a DeliverBytes). False when the spool
   // cannot take them.
   bool Add(uint64_t offset, const char* data, std::size_t count);
-  // Makes everything added so far readable. False when the spool could not
-  // be written.
+  // Makes everything added so far readable (Holds and Read see nothing
+  // added since the last Flush). False when the spool could not be
+  // written.
   bool Flush();
   // Whether every byte of the span is here (added and flushed, or in the
   // tail).
@@ -55,7 +56,7 @@ class FetchedBytes {
   // Copies bytes of the package that are here into `out`; false when some
   // are not, or the spool cannot be read.
   bool Read(uint64_t offset, char* out, std::size_t count);
-  // Bytes added so far, the same bytes as often as they came.
+  // Bytes added so far.
   uint64_t received() const { return received_; }
 
  private:
@@ -71,7 +72,8 @@ class FetchedBytes {
   const uint64_t tail_start_;
   Path path_;
   FilePtr writer_, reader_;
-  std::vector<Run> runs_;  // after Flush: in file order, apart
+  std::vector<Run> runs_;   // after Flush: in file order, apart
+  std::size_t sorted_ = 0;  // runs_ up to here are sorted: the rest came after Flush
   uint64_t spool_size_ = 0;
   uint64_t received_ = 0;
 };
@@ -81,9 +83,12 @@ enum class RebuildResult {
   kMissing,         // server bytes that are not here, or a spool that cannot be read
   kKeptUnreadable,  // the kept package cannot be opened or is shorter than the pieces say
   kSinkFailed,
+  kStopped,  // keep_going said no
 };
 
 // Writes the package's pieces, in order, to `sink`: from the kept package
-// at kept_package, or from `fetched`.
+// at kept_package, or from `fetched`. `keep_going`, when set, is asked
+// before each block.
 RebuildResult WriteRebuilt(const std::vector<DeltaPiece>& pieces, const Path& kept_package,
-                           FetchedBytes* fetched, const ByteSink& sink);
+                           FetchedBytes* fetched, const ByteSink& sink,
+                           const std::function<bool()>& keep_going = nullptr);

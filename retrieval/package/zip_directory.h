@@ -34,6 +34,7 @@ struct ZipDirectory {
   uint64_t file_size = 0;
   uint64_t cd_offset = 0;  // where the central directory begins
   uint64_t cd_size = 0;
+  uint64_t entry_count = 0;       // as the end records say
   std::vector<ZipEntry> entries;  // in the central directory's order
 };
 

@@ -21,6 +21,7 @@ bool FetchedBytes::Open(const Path& spool) {
   reader_.reset();
   runs_.clear();
   spool_size_ = 0;
+  sorted_ = 0;
   writer_ = OpenFileForWriting(spool);
   return writer_ != nullptr;
 }
@@ -28,7 +29,7 @@ bool FetchedBytes::Open(const Path& spool) {
 bool FetchedBytes::Add(uint64_t offset, const char* data, size_t count) {
   if (!writer_ || fwrite(data, 1, count, writer_.get()) != count) return false;
   received_ += count;
-  if (!runs_.empty()) {
+  if (runs_.size() > sorted_) {
     Run& last = runs_.back();
     if (last.offset + last.length == offset && last.spool_offset + last.length == spool_size_) {
       last.length += count;
@@ -65,11 +66,14 @@ bool FetchedBytes::Flush() {
     apart.push_back(run);
   }
   runs_.swap(apart);
+  sorted_ = runs_.size();
   return true;
 }
 
 const FetchedBytes::Run* FetchedBytes::RunAt(uint64_t offset) const {
-  auto after = std::upper_bound(runs_.begin(), runs_.end(), offset,
+  // Only what Flush sorted: runs added since are in arrival order.
+  const auto sorted_end = runs_.begin() + static_cast<std::ptrdiff_t>(sorted_);
+  auto after = std::upper_bound(runs_.begin(), sorted_end, offset,
                                 [](uint64_t at, const Run& run) { return at < run.offset; });
   if (after == runs_.begin()) return nullptr;
   const Run& run = *(after - 1);
@@ -109,7 +113,8 @@ bool FetchedBytes::Read(uint64_t offset, char* out, size_t count) {
 }
 
 RebuildResult WriteRebuilt(const std::vector<DeltaPiece>& pieces, const Path& kept_package,
-                           FetchedBytes* fetched, const ByteSink& sink) {
+                           FetchedBytes* fetched, const ByteSink& sink,
+                           const std::function<bool()>& keep_going) {
   std::unique_ptr<char[]> block(new (std::nothrow) char[kBlockSize]);
   if (!block) return RebuildResult::kSinkFailed;
   FilePtr kept = OpenFileForReading(kept_package);
@@ -117,6 +122,7 @@ RebuildResult WriteRebuilt(const std::vector<DeltaPiece>& pieces, const Path& ke
     if (piece.from_kept && (!kept || !SeekFile(kept.get(), piece.kept_offset)))
       return RebuildResult::kKeptUnreadable;
     for (uint64_t done = 0; done < piece.length;) {
+      if (keep_going && !keep_going()) return RebuildResult::kStopped;
       const size_t n = static_cast<size_t>(std::min<uint64_t>(kBlockSize, piece.length - done));
       if (piece.from_kept) {
         if (fread(block.get(), 1, n, kept.get()) != n) return RebuildResult::kKeptUnreadable;

@@ -16,27 +16,6 @@ auto ContentKey(const ZipEntry& entry) {
                          entry.flags);
 }
 
-// Appends a range to ranges built in order of their starts, joined with
-// the last one where they overlap or lie less than `gap` apart.
-//
-// Why join at all: each range of a request costs about 110 bytes of part
-// headers in the answer (boundary, Content-Type, Content-Range) and 15 to
-// 20 characters of the Range value, and a share of a request's round trip
-// (a request carries up to 200 ranges). Fetching a gap shorter than that
-// costs less than the range it saves; a longer one costs more. The bytes
-// that a delta fetches beyond its least are mostly these part headers, so
-// the gap is kept near them: small entries between changed ones are still
-// fetched whole when that is cheaper than two ranges.
-void AddRange(std::vector<ByteRange>* ranges, ByteRange range, uint64_t gap) {
-  if (range.length == 0) return;
-  if (!ranges->empty() && range.offset <= ranges->back().end() + gap) {
-    ByteRange& last = ranges->back();
-    last.length = std::max(last.end(), range.end()) - last.offset;
-    return;
-  }
-  ranges->push_back(range);
-}
-
 // The part of [from, to) before `limit`.
 ByteRange Before(uint64_t from, uint64_t to, uint64_t limit) {
   to = std::min(to, limit);
@@ -174,40 +153,4 @@ void LayOutDelta(const DeltaPlan& plan, DeltaLayout* layout) {
       at = until;
     }
   }
-}
-
-std::vector<ByteRange> CoalesceRanges(std::vector<ByteRange> ranges, uint64_t gap) {
-  std::sort(ranges.begin(), ranges.end(),
-            [](const ByteRange& a, const ByteRange& b) { return a.offset < b.offset; });
-  std::vector<ByteRange> joined;
-  for (const ByteRange& range : ranges) AddRange(&joined, range, gap);
-  return joined;
-}
-
-std::vector<std::vector<ByteRange>> BatchRanges(const std::vector<ByteRange>& ranges,
-                                                size_t max_value) {
-  std::vector<std::vector<ByteRange>> batches;
-  size_t length = 0;
-  for (const ByteRange& range : ranges) {
-    if (range.length == 0) continue;
-    const size_t added = RangeHeaderValue({range}).size() - 6;  // without "bytes="
-    if (batches.empty() || length + 1 + added > max_value ||
-        batches.back().size() >= kMaxRangesPerRequest) {
-      batches.emplace_back();
-      length = 6 + added;
-    } else {
-      length += 1 + added;
-    }
-    batches.back().push_back(range);
-  }
-  return batches;
-}
-
-std::string RangeHeaderValue(const std::vector<ByteRange>& batch) {
-  std::string value = "bytes=";
-  for (const ByteRange& range : batch) {
-    if (value.size() > 6) value += ',';
-    value += std::to_string(range.offset) + '-' + std::to_string(range.end() - 1);
-  }
-  return value;
 }

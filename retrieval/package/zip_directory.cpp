@@ -80,6 +80,7 @@ DirectoryResult ReadEndRecords(unzFile archive, const Source& source, ZipDirecto
   directory->file_size = source.size;
   directory->cd_offset = cd_offset;
   directory->cd_size = cd_size;
+  directory->entry_count = global.number_entry;
   if (cd_offset < source.first) {
     *needed_start = cd_offset;
     return DirectoryResult::kTailTooShort;

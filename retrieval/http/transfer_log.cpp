@@ -4,17 +4,9 @@
 #include <cstdio>
 #include <memory>
 
-#include "download.h"
 #include "report.h"
 
 namespace {
-
-// The result of the last transfer, for LastDownloadFailure.
-struct LastTransfer {
-  int result = CURLE_OK;
-  long status = 0;
-};
-LastTransfer gLastTransfer;
 
 const char kRedacted[] = "[redacted]";
 
@@ -172,7 +164,6 @@ void LogTransfer(CURL* h, CURLcode result) {
   ReportToLog("Transfer of %s: %s, %s bytes in %s s, result %d (%s)\n",
               WithoutCredentials(address).c_str(), answer.c_str(), std::to_string(bytes).c_str(),
               duration, static_cast<int>(result), curl_easy_strerror(result));
-  gLastTransfer.status = status;
 }
 
 std::string PasswordOf(const char* credentials) {
@@ -184,13 +175,4 @@ std::string PasswordOf(const char* credentials) {
 void TraceRedacted(CURL* handle, const std::string* password) {
   curl_easy_setopt(handle, CURLOPT_DEBUGFUNCTION, &WriteRedactedTrace);
   curl_easy_setopt(handle, CURLOPT_DEBUGDATA, static_cast<const void*>(password));
-}
-
-void NoteDownloadResult(int result) { gLastTransfer.result = result; }
-
-std::string LastDownloadFailure() {
-  if (gLastTransfer.result == CURLE_OK) return std::string();
-  if (gLastTransfer.result == CURLE_HTTP_RETURNED_ERROR && gLastTransfer.status > 0)
-    return "the server answered HTTP " + std::to_string(gLastTransfer.status);
-  return curl_easy_strerror(static_cast<CURLcode>(gLastTransfer.result));
 }

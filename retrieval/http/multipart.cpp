@@ -4,12 +4,16 @@
 #include <cstring>
 #include <utility>
 
-#include "delta_plan.h"
+#include "transport.h"
 
 namespace {
 
 // Header lines longer than this are no part headers a server would send.
 constexpr size_t kMaxLine = 4096;
+// Boundaries and part headers: about 110 bytes a part from the servers
+// seen, with room for longer boundaries and a preamble.
+constexpr uint64_t kFramingPerRange = 512;
+constexpr uint64_t kFramingBase = 4096;
 
 std::string Lower(std::string text) {
   for (char& c : text)
@@ -51,89 +55,86 @@ std::string BoundaryOf(const std::string& content_type) {
   return {};
 }
 
-bool ParseNumber(const std::string& text, size_t* at, uint64_t* value) {
-  const size_t begin = *at;
-  *value = 0;
-  for (; *at < text.size() && text[*at] >= '0' && text[*at] <= '9'; ++*at) {
-    const uint64_t digit = static_cast<uint64_t>(text[*at] - '0');
-    if (*value > (UINT64_MAX - digit) / 10) return false;
-    *value = *value * 10 + digit;
-  }
-  return *at > begin;
-}
-
 // "bytes first-last/total" naming bytes of a file of file_size bytes.
 bool ParseRangeOf(const std::string& header, uint64_t file_size, uint64_t* first, uint64_t* last) {
   uint64_t total = 0;
   return ParseContentRange(header, first, last, &total) && total == file_size;
 }
 
-}  // namespace
-
-bool ParseContentRange(const std::string& header, uint64_t* first, uint64_t* last,
-                       uint64_t* total) {
-  const std::string value = Trimmed(header);
-  if (Lower(value.substr(0, 5)) != "bytes") return false;
-  size_t at = 5;
-  while (at < value.size() && value[at] == ' ') ++at;
-  if (!ParseNumber(value, &at, first) || at >= value.size() || value[at++] != '-' ||
-      !ParseNumber(value, &at, last) || at >= value.size() || value[at++] != '/' ||
-      !ParseNumber(value, &at, total) || at != value.size())
-    return false;
-  return *first <= *last && *last < *total;
+// The first of `ranges` (joined, in file order) that ends after `offset`.
+std::vector<ByteRange>::const_iterator RangeFrom(const std::vector<ByteRange>& ranges,
+                                                 uint64_t offset) {
+  return std::upper_bound(ranges.begin(), ranges.end(), offset,
+                          [](uint64_t at, const ByteRange& range) { return at < range.end(); });
 }
 
+}  // namespace
+
 RangeBodyReader::RangeBodyReader(const std::string& content_type, const std::string& content_range,
-                                 uint64_t file_size, std::vector<ByteRange> requested,
+                                 uint64_t file_size, const std::vector<ByteRange>& requested,
                                  DeliverBytes deliver)
     : file_size_(file_size),
-      requested_(std::move(requested)),
+      requested_(CoalesceRanges(requested, 0)),
       deliver_(std::move(deliver)),
       boundary_(BoundaryOf(content_type)) {
+  for (const ByteRange& range : requested_) requested_bytes_ += range.length;
+  framing_limit_ = kFramingBase + kFramingPerRange * requested_.size();
   if (!boundary_.empty()) return;
   // One part: the answer's own Content-Range.
   uint64_t first = 0, last = 0;
-  if (!ParseRangeOf(content_range, file_size_, &first, &last)) {
+  if (!ParseRangeOf(content_range, file_size_, &first, &last) || !BeginPart(first, last)) {
     state_ = State::kMalformed;
     return;
   }
-  BeginRange(first, last);
   state_ = State::kData;
 }
 
-void RangeBodyReader::BeginRange(uint64_t first, uint64_t last) {
-  part_first_ = part_at_ = first;
-  part_remaining_ = last - first + 1;
+bool RangeBodyReader::Fail(State state) {
+  state_ = state;
+  return false;
 }
 
-void RangeBodyReader::EndRange() {
-  if (part_at_ > part_first_) delivered_.push_back({part_first_, part_at_ - part_first_});
-  part_first_ = part_at_;
+bool RangeBodyReader::BeginPart(uint64_t first, uint64_t last) {
+  const ByteRange part{first, last - first + 1};
+  // A part must bring requested bytes, and none that came already.
+  const auto range = RangeFrom(requested_, first);
+  if (range == requested_.end() || range->offset > last) return false;
+  for (const ByteRange& earlier : parts_)
+    if (earlier.offset < part.end() && part.offset < earlier.end()) return false;
+  parts_.push_back(part);
+  part_at_ = first;
+  part_remaining_ = part.length;
+  return true;
 }
 
 bool RangeBodyReader::Feed(const char* data, size_t count) {
   for (size_t i = 0; i < count;) {
     switch (state_) {
       case State::kData: {
-        const size_t n = static_cast<size_t>(std::min<uint64_t>(count - i, part_remaining_));
-        if (!deliver_(part_at_, data + i, n)) {
-          EndRange();
-          state_ = State::kRefused;
-          return false;
+        size_t n = static_cast<size_t>(std::min<uint64_t>(count - i, part_remaining_));
+        // Bytes of the requested ranges go on; those between them are
+        // passed over, within bounds.
+        const auto range = RangeFrom(requested_, part_at_);
+        if (range != requested_.end() && range->offset <= part_at_) {
+          n = static_cast<size_t>(std::min<uint64_t>(n, range->end() - part_at_));
+          if (!deliver_(part_at_, data + i, n)) return Fail(State::kRefused);
+        } else {
+          if (range != requested_.end())
+            n = static_cast<size_t>(std::min<uint64_t>(n, range->offset - part_at_));
+          outside_ += n;
+          if (outside_ > requested_bytes_) return Fail(State::kMalformed);
         }
         part_at_ += n;
         part_remaining_ -= n;
         i += n;
-        if (part_remaining_ == 0) {
-          EndRange();
-          state_ = boundary_.empty() ? State::kDone : State::kAfterData;
-        }
+        if (part_remaining_ == 0) state_ = boundary_.empty() ? State::kDone : State::kAfterData;
         break;
       }
       case State::kDone:
-        // A multipart body's epilogue means nothing; a single part has none.
+        // Nothing after the end is read: a single part has no more, and a
+        // multipart body's epilogue means nothing.
         if (boundary_.empty()) state_ = State::kMalformed;
-        return !boundary_.empty();
+        return false;
       case State::kMalformed:
       case State::kRefused:
         return false;
@@ -141,19 +142,15 @@ bool RangeBodyReader::Feed(const char* data, size_t count) {
         const char* newline = static_cast<const char*>(memchr(data + i, '\n', count - i));
         const size_t end = newline ? static_cast<size_t>(newline - data) : count;
         line_.append(data + i, end - i);
+        framing_ += end - i + (newline ? 1 : 0);
         i = newline ? end + 1 : count;
-        if (line_.size() > kMaxLine) {
-          state_ = State::kMalformed;
-          return false;
-        }
+        if (line_.size() > kMaxLine || framing_ > framing_limit_) return Fail(State::kMalformed);
         if (!newline) break;
         if (!line_.empty() && line_.back() == '\r') line_.pop_back();
         const bool taken = TakeLine(line_);
         line_.clear();
-        if (!taken) {
-          state_ = State::kMalformed;
-          return false;
-        }
+        if (!taken) return Fail(State::kMalformed);
+        if (state_ == State::kDone) return false;
       }
     }
   }
@@ -173,8 +170,9 @@ bool RangeBodyReader::TakeLine(const std::string& line) {
     if (colon == std::string::npos) return false;
     if (Lower(Trimmed(line.substr(0, colon))) != "content-range") return true;
     uint64_t first = 0, last = 0;
-    if (!ParseRangeOf(line.substr(colon + 1), file_size_, &first, &last)) return false;
-    BeginRange(first, last);
+    if (has_range_ || !ParseRangeOf(line.substr(colon + 1), file_size_, &first, &last) ||
+        !BeginPart(first, last))
+      return false;
     has_range_ = true;
     return true;
   }
@@ -194,18 +192,16 @@ bool RangeBodyReader::TakeLine(const std::string& line) {
   return state_ == State::kPreamble || trimmed.empty();
 }
 
-bool RangeBodyReader::Finish() {
-  if (state_ == State::kData) EndRange();
-  return state_ == State::kDone;
-}
+bool RangeBodyReader::Finish() { return state_ == State::kDone; }
 
 std::vector<ByteRange> RangeBodyReader::Uncovered() const {
-  std::vector<ByteRange> delivered = delivered_;
-  if (state_ == State::kData && part_at_ > part_first_)
-    delivered.push_back({part_first_, part_at_ - part_first_});
+  // What a part brought: its span up to where it stopped.
+  std::vector<ByteRange> delivered = parts_;
+  if (!delivered.empty() && part_remaining_ > 0 && state_ != State::kDone)
+    delivered.back().length -= part_remaining_;
   delivered = CoalesceRanges(std::move(delivered), 0);
   std::vector<ByteRange> missing;
-  for (const ByteRange& range : CoalesceRanges(requested_, 0)) {
+  for (const ByteRange& range : requested_) {
     uint64_t at = range.offset;
     for (const ByteRange& got : delivered) {
       if (got.end() <= at) continue;

@@ -31,14 +31,6 @@
 inline constexpr uint64_t kLocalExtraSlack = 8;
 // The longest data descriptor: signature, CRC-32 and two 64-bit sizes.
 inline constexpr uint64_t kMaxDescriptorSize = 24;
-// Ranges closer than this are fetched as one (see delta_plan.cpp for why).
-inline constexpr uint64_t kCoalesceGap = 256;
-// The longest Range header value of one request: well under the 8 KiB that
-// servers (nginx by default) take for a whole header line.
-inline constexpr std::size_t kMaxRangeValue = 4000;
-// The most ranges in one request: Apache answers more than its default
-// MaxRanges (200) with the whole file.
-inline constexpr std::size_t kMaxRangesPerRequest = 200;
 // A delta that would fetch more than this share of the package is not
 // worth its requests and rebuild: the whole package is downloaded instead.
 inline constexpr unsigned kMaxFetchPercent = 60;
@@ -97,16 +89,3 @@ struct DeltaLayout {
 // header_size is 0, or whose data would then run past its end, comes whole
 // from the server.
 void LayOutDelta(const DeltaPlan& plan, DeltaLayout* layout);
-
-// Ranges in any order joined where they overlap or lie less than `gap`
-// bytes apart; in file order.
-std::vector<ByteRange> CoalesceRanges(std::vector<ByteRange> ranges, uint64_t gap = kCoalesceGap);
-
-// Ranges (in file order) split into requests, in order, each with a Range
-// value (RangeHeaderValue) of at most max_value characters and at most
-// kMaxRangesPerRequest ranges.
-std::vector<std::vector<ByteRange>> BatchRanges(const std::vector<ByteRange>& ranges,
-                                                std::size_t max_value = kMaxRangeValue);
-
-// "bytes=first-last,first-last,..." for the ranges of one request.
-std::string RangeHeaderValue(const std::vector<ByteRange>& batch);

@@ -3,7 +3,7 @@
 // What the updater shows of its package transfers, for whoever supports
 // it: the proxy they go through, libcurl's verbose trace on standard error
 // with the credentials' value replaced, and one line per transfer in the
-// log. Used by the download; main thread.
+// log. Used by the transport; main thread.
 
 #include <curl/curl.h>
 
@@ -27,10 +27,5 @@ void TraceRedacted(CURL* handle, const std::string* password);
 std::string DescribeProxy(const ProxyChoice& choice);
 
 // Writes the log's line for a finished transfer (status, bytes, duration,
-// the address without credentials, libcurl's result) and remembers its
-// status for LastDownloadFailure.
+// the address without credentials, libcurl's result).
 void LogTransfer(CURL* handle, CURLcode result);
-
-// Remembers the result of a whole download for LastDownloadFailure
-// (download.h).
-void NoteDownloadResult(int result);

@@ -1,0 +1,163 @@
+#include "delta.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "files.h"
+#include "zip_directory.h"
+
+namespace {
+
+// Plans from the two directories, which are let go of once the plan holds
+// what it needs of them. A tail that begins after the central directory
+// grows once. False with *failure when there is no plan.
+bool Plan(DeltaSources* sources, DeltaPlan* plan, uint64_t* kept_size, DeltaOutcome* failure) {
+  ZipDirectory fresh, kept;
+  DirectoryResult read = DirectoryResult::kNotZip;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    uint64_t needed_start = 0;
+    read = ReadZipDirectoryFromTail(sources->tail, sources->tail_start, sources->new_size, &fresh,
+                                    &needed_start);
+    if (read != DirectoryResult::kTailTooShort || attempt > 0) break;
+    if (needed_start >= sources->tail_start) break;
+    // Bounded before anything is fetched: the end records say how large
+    // the directory is and how many entries it has.
+    const uint64_t limit =
+        std::min(kMaxDirectoryBytes, kMinimumTail + fresh.entry_count * kMaxDirectoryBytesPerEntry);
+    if (sources->new_size - needed_start > limit) {
+      *failure = DeltaOutcome::kDirectoryTooLarge;
+      return false;
+    }
+    std::string longer;
+    longer.reserve(static_cast<size_t>(sources->new_size - needed_start));
+    if (!sources->fetch_span(needed_start, sources->tail_start, &longer)) {
+      *failure = DeltaOutcome::kFetchFailed;
+      return false;
+    }
+    longer += sources->tail;
+    sources->tail.swap(longer);
+    sources->tail_start = needed_start;
+  }
+  if (read != DirectoryResult::kRead) {
+    *failure = DeltaOutcome::kNotZip;
+    return false;
+  }
+  if (ReadZipDirectory(sources->kept_package, &kept) != DirectoryResult::kRead) {
+    *failure = DeltaOutcome::kKeptUnusable;
+    return false;
+  }
+  *kept_size = kept.file_size;
+  if (!PlanDelta(kept, fresh, sources->tail_start, plan)) {
+    *failure = DeltaOutcome::kNotZip;
+    return false;
+  }
+  return true;
+}
+
+// Fetches the ranges request by request into `fetched`.
+DeltaOutcome FetchInto(const std::vector<ByteRange>& ranges, const DeltaSources& sources,
+                       FetchedBytes* fetched, DeltaFigures* figures) {
+  for (const std::vector<ByteRange>& batch : BatchRanges(ranges)) {
+    ++figures->requests;
+    figures->ranges += batch.size();
+    bool refused = false;
+    const bool fetched_all =
+        sources.fetch(batch, [&](uint64_t offset, const char* data, size_t count) {
+          // Bytes outside the package are no answer to these requests.
+          if (offset > sources.new_size || count > sources.new_size - offset) return false;
+          refused = !fetched->Add(offset, data, count);
+          return !refused;
+        });
+    if (refused) return DeltaOutcome::kWriteFailed;
+    if (!fetched_all) return DeltaOutcome::kFetchFailed;
+  }
+  return fetched->Flush() ? DeltaOutcome::kBuilt : DeltaOutcome::kWriteFailed;
+}
+
+DeltaOutcome Build(DeltaSources* sources, const ByteSink& sink, DeltaFigures* figures) {
+  DeltaPlan plan;
+  uint64_t kept_size = 0;
+  DeltaOutcome failure = DeltaOutcome::kNotZip;
+  if (!Plan(sources, &plan, &kept_size, &failure)) return failure;
+  figures->fetched = plan.estimated_fetch;
+  figures->reused = plan.estimated_reuse;
+  if (!plan.worth_it) return DeltaOutcome::kTooCostly;
+  if (plan.estimated_reuse > kMaxReuseFactor * kept_size) return DeltaOutcome::kTooMuchReuse;
+
+  FetchedBytes fetched(sources->tail, sources->tail_start);
+  if (!fetched.Open(sources->spool)) return DeltaOutcome::kWriteFailed;
+  DeltaOutcome outcome = FetchInto(plan.first_ranges, *sources, &fetched, figures);
+  figures->fetched = sources->tail.size() + fetched.received();
+  if (outcome != DeltaOutcome::kBuilt) return outcome;
+  // The reused entries' local headers are here now: their lengths place
+  // the data.
+  for (DeltaSlot& slot : plan.slots) {
+    unsigned char header[kLocalHeaderFixedSize];
+    uint64_t header_size = 0;
+    uint16_t name_size = 0;
+    if (slot.kept_data_offset != 0 &&
+        fetched.Read(slot.header_offset, reinterpret_cast<char*>(header), sizeof header) &&
+        ReadLocalHeaderSize(header, &header_size, &name_size) && name_size == slot.name_size)
+      slot.header_size = header_size;
+  }
+  DeltaLayout layout;
+  LayOutDelta(plan, &layout);
+  plan = DeltaPlan();
+  figures->reused = layout.reused;
+  figures->floor = layout.floor;
+  if (layout.reused > kMaxReuseFactor * kept_size) return DeltaOutcome::kTooMuchReuse;
+  outcome = FetchInto(layout.missing, *sources, &fetched, figures);
+  figures->fetched = sources->tail.size() + fetched.received();
+  if (outcome != DeltaOutcome::kBuilt) return outcome;
+  // Nothing goes to the sink unless all of it can.
+  for (const DeltaPiece& piece : layout.pieces)
+    if (!piece.from_kept && !fetched.Holds(piece.offset, piece.length))
+      return DeltaOutcome::kFetchFailed;
+  switch (WriteRebuilt(layout.pieces, sources->kept_package, &fetched, sink, sources->keep_going)) {
+    case RebuildResult::kWritten:
+      return DeltaOutcome::kBuilt;
+    case RebuildResult::kKeptUnreadable:
+      return DeltaOutcome::kKeptUnusable;
+    case RebuildResult::kMissing:
+      return DeltaOutcome::kFetchFailed;
+    case RebuildResult::kStopped:
+      return DeltaOutcome::kStopped;
+    case RebuildResult::kSinkFailed:
+      break;
+  }
+  return DeltaOutcome::kWriteFailed;
+}
+
+}  // namespace
+
+const char* DeltaOutcomeText(DeltaOutcome outcome) {
+  switch (outcome) {
+    case DeltaOutcome::kBuilt:
+      return "rebuilt";
+    case DeltaOutcome::kKeptUnusable:
+      return "no readable kept package";
+    case DeltaOutcome::kNotZip:
+      return "not a zip the delta can follow";
+    case DeltaOutcome::kDirectoryTooLarge:
+      return "the package's central directory is larger than a delta reads";
+    case DeltaOutcome::kTooCostly:
+      return "plan too costly";
+    case DeltaOutcome::kTooMuchReuse:
+      return "the plan would copy more from the kept package than a release holds";
+    case DeltaOutcome::kFetchFailed:
+      return "the server did not deliver a range";
+    case DeltaOutcome::kWriteFailed:
+      return "write failed";
+    case DeltaOutcome::kStopped:
+      return "stopped by the time limit or the free space";
+  }
+  return "unknown";
+}
+
+DeltaOutcome BuildDelta(DeltaSources* sources, const ByteSink& sink, DeltaFigures* figures) {
+  *figures = DeltaFigures();
+  figures->file_size = sources->new_size;
+  const DeltaOutcome outcome = Build(sources, sink, figures);
+  RemoveFileEntry(sources->spool);
+  return outcome;
+}

@@ -1,0 +1,343 @@
+#include "delta_fetch.h"
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "basedir.h"
+#include "delta.h"
+#include "download.h"
+#include "files.h"
+#include "multipart.h"
+#include "report.h"
+#include "volume.h"
+#include "zip_directory.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The tail asked for first: always enough for the end records, and for the
+// central directory of a package of some hundred entries.
+constexpr uint64_t kTailRequest = kMinimumTail;
+
+// The free space is looked at again after this many bytes are written.
+constexpr uint64_t kFreeSpaceCheckBytes = 64 * 1024 * 1024;
+
+unsigned long long Count(uint64_t value) { return static_cast<unsigned long long>(value); }
+
+const char* Plural(unsigned count, const char* one, const char* more) {
+  return count == 1 ? one : more;
+}
+
+// "in 3 requests over 1 connection"
+std::string Cost(const Transport& transport) {
+  return "in " + std::to_string(transport.requests()) + " " +
+         Plural(transport.requests(), "request", "requests") + " over " +
+         std::to_string(transport.connections()) + " " +
+         Plural(transport.connections(), "connection", "connections");
+}
+
+// The tail of the package: exactly the bytes a "-n" range names, checked
+// against the answer's Content-Range and length before any is kept.
+class TailBody : public AnswerBody {
+ public:
+  explicit TailBody(std::string* tail) : tail_(tail) {}
+
+  bool Begin(Answer* answer) override {
+    tail_->clear();
+    uint64_t first = 0, last = 0, total = 0;
+    if (answer->status != 206) return false;  // the whole package: ranges refused
+    if (!ParseContentRange(answer->content_range, &first, &last, &total) || last + 1 != total ||
+        last - first + 1 != std::min(total, kTailRequest) ||
+        (answer->content_length >= 0 &&
+         static_cast<uint64_t>(answer->content_length) != last - first + 1)) {
+      answer->rejection = "the answer's Content-Range is not the end that was asked";
+      return false;
+    }
+    source_ = SourceOf(*answer);
+    if (source_.kind == PartialSource::Validator::kNone) {
+      answer->rejection = "the server does not identify its package";
+      return false;
+    }
+    start_ = first;
+    tail_->reserve(static_cast<size_t>(last - first + 1));
+    return true;
+  }
+
+  bool Take(const char* data, size_t count) override {
+    tail_->append(data, count);
+    return true;
+  }
+
+  const PartialSource& source() const { return source_; }
+  uint64_t start() const { return start_; }
+
+ private:
+  std::string* tail_;
+  PartialSource source_;
+  uint64_t start_ = 0;
+};
+
+// Checks that an answer is about the tail's package; notes when it is not.
+class SamePackage {
+ public:
+  explicit SamePackage(const PartialSource& source) : source_(source) {}
+  bool Check(const Answer& answer) {
+    const PartialSource now = SourceOf(answer);
+    if (now.kind == source_.kind && now.validator != source_.validator) replaced_ = true;
+    // A multipart answer names the size in its parts only.
+    if (now.total_size != 0 && now.total_size != source_.total_size) replaced_ = true;
+    return !replaced_;
+  }
+  bool replaced() const { return replaced_; }
+  const PartialSource& source() const { return source_; }
+
+ private:
+  PartialSource source_;
+  bool replaced_ = false;
+};
+
+// One span of the package, as one part.
+class SpanBody : public AnswerBody {
+ public:
+  SpanBody(uint64_t start, uint64_t end, std::string* bytes, SamePackage* package)
+      : start_(start), end_(end), bytes_(bytes), package_(package) {}
+
+  bool Begin(Answer* answer) override {
+    bytes_->clear();
+    uint64_t first = 0, last = 0, total = 0;
+    // Checked first: If-Range makes a server send the whole of a newer
+    // package.
+    if (!package_->Check(*answer) || answer->status != 206) return false;
+    if (!ParseContentRange(answer->content_range, &first, &last, &total) || first != start_ ||
+        last + 1 != end_) {
+      answer->rejection = "the answer's Content-Range is not the span that was asked";
+      return false;
+    }
+    return true;
+  }
+  bool Take(const char* data, size_t count) override {
+    bytes_->append(data, count);
+    return true;
+  }
+
+ private:
+  const uint64_t start_, end_;
+  std::string* bytes_;
+  SamePackage* package_;
+};
+
+// The ranges of one request, as 206 parts; another attempt asks only for
+// what the earlier ones left out.
+class RangesBody : public AnswerBody {
+ public:
+  RangesBody(std::vector<ByteRange> asked, const DeliverBytes& deliver, SamePackage* package)
+      : left_(std::move(asked)), deliver_(deliver), package_(package) {}
+
+  uint64_t Prepare(Request* request) override {
+    request->range = RangeSpec(left_);
+    request->max_body = UINT64_MAX;
+    return kept_;
+  }
+  bool Begin(Answer* answer) override {
+    reader_.reset();
+    // Checked first: If-Range makes a server send the whole of a newer
+    // package.
+    if (!package_->Check(*answer) || answer->status != 206) return false;
+    reader_.reset(new RangeBodyReader(answer->content_type, answer->content_range,
+                                      package_->source().total_size, left_,
+                                      [this](uint64_t offset, const char* data, size_t count) {
+                                        kept_ += count;
+                                        return deliver_(offset, data, count);
+                                      }));
+    if (reader_->malformed()) answer->rejection = "the answer's parts are not what was asked";
+    return !reader_->malformed();
+  }
+  bool Take(const char* data, size_t count) override { return reader_->Feed(data, count); }
+  bool Complete() const override { return reader_ && reader_->done(); }
+  uint64_t Settle(const Answer& answer, bool* start_over) override {
+    (void)answer;
+    *start_over = false;
+    Collect();
+    return kept_;
+  }
+  // After the last attempt: what no part delivered.
+  const std::vector<ByteRange>& Left() {
+    Collect();
+    return left_;
+  }
+
+ private:
+  void Collect() {
+    if (reader_) left_ = reader_->Uncovered();
+    reader_.reset();
+  }
+
+  std::vector<ByteRange> left_;
+  const DeliverBytes& deliver_;
+  SamePackage* package_;
+  std::unique_ptr<RangeBodyReader> reader_;
+  uint64_t kept_ = 0;
+};
+
+// A batch in one request, as multipart/byteranges or one part; what a
+// server leaves out, and the whole batch when it refuses several ranges in
+// one request (200, 416, 501), in requests of one range each.
+bool FetchBatch(Transport* transport, SamePackage* package, const std::vector<ByteRange>& batch,
+                const DeliverBytes& deliver) {
+  std::vector<ByteRange> left = batch;
+  bool one_by_one = false;
+  while (!left.empty()) {
+    const std::vector<ByteRange> asked = one_by_one ? std::vector<ByteRange>{left.front()} : left;
+    const std::vector<ByteRange> rest(left.begin() + static_cast<std::ptrdiff_t>(asked.size()),
+                                      left.end());
+    RangesBody body(asked, deliver, package);
+    Request request;
+    request.if_range = package->source().validator;
+    const Answer answer = transport->Fetch(request, &body, "Range request");
+    if (package->replaced()) return false;
+    const std::vector<ByteRange> missed = body.Left();
+    if (answer.kind == AnswerKind::kRangesRefused) {
+      // Several ranges in one request are more than some servers serve.
+      if (asked.size() == 1) return false;
+      one_by_one = true;
+      continue;
+    }
+    if (answer.kind != AnswerKind::kSuccess) return false;
+    left = missed;
+    left.insert(left.end(), rest.begin(), rest.end());
+    // A server that sends only some of the ranges gets them one by one;
+    // one that leaves out the only range it was asked for has none.
+    if (!missed.empty()) {
+      if (one_by_one) return false;
+      one_by_one = true;
+    }
+  }
+  return true;
+}
+
+// One line: why the whole package is needed, and what the attempt cost.
+DeltaResult Whole(const std::string& why, const Transport& transport) {
+  Report("Delta update not used (%s): the whole package is downloaded; %llu bytes fetched %s\n",
+         why.c_str(), Count(transport.received()), Cost(transport).c_str());
+  return DeltaResult::kWholeNeeded;
+}
+
+}  // namespace
+
+DeltaResult DownloadDelta(Transport* transport, const Path& target, const Path& kept,
+                          ConditionalGet* conditional, HashedPackage* stored) {
+  PackageFile sink(target);
+  const Path spool = target + kSpoolSuffix;
+  const Path directory = target.substr(0, target.size() - Path(kPackageName).size());
+
+  // A package replaced on the server between the tail and the ranges is
+  // planned again once; a second change means a busy publisher, and the
+  // whole download.
+  for (int plan = 1; plan <= 2; ++plan) {
+    std::string tail;
+    TailBody tail_body(&tail);
+    Request tail_request;
+    tail_request.range = "-" + std::to_string(kTailRequest);
+    tail_request.conditions = conditional;
+    tail_request.max_body = kTailRequest;
+    const Answer answer = transport->Fetch(tail_request, &tail_body, "Range request");
+    switch (answer.kind) {
+      case AnswerKind::kSuccess:
+        break;
+      case AnswerKind::kNotModified:
+        conditional->not_modified = true;
+        return DeltaResult::kNotModified;
+      case AnswerKind::kRangesRefused:
+        return Whole("the server does not answer range requests", *transport);
+      case AnswerKind::kRejected:
+        return Whole(answer.rejection, *transport);
+      default:
+        return Whole("the package's end could not be fetched", *transport);
+    }
+    conditional->not_modified = false;
+    conditional->etag = answer.etag;
+    conditional->last_modified = answer.last_modified;
+    const uint64_t size = tail_body.source().total_size;
+    // A package no longer than its tail came whole with it.
+    if (tail_body.start() == 0) {
+      sink.Expect(0, PartialSource());
+      if (sink.Write(tail.data(), 1, tail.size()) != tail.size() || !sink.Commit(stored)) {
+        *stored = HashedPackage();
+        sink.Discard();
+        return Whole("the package could not be stored", *transport);
+      }
+      Report(
+          "Delta update not needed: the whole package came with its end; %llu bytes fetched %s\n",
+          Count(transport->received()), Cost(*transport).c_str());
+      return DeltaResult::kStoredWhole;
+    }
+    // The rebuilt package and its spool go beside the target: room for
+    // the package as its end claims it, and some.
+    uint64_t free_space = 0;
+    if (FreeSpaceOnVolume(directory, &free_space) && free_space < size + kFreeSpaceMargin)
+      return Whole("the package's size, " + std::to_string(size) +
+                       " bytes, is more than the free space allows",
+                   *transport);
+
+    SamePackage package(tail_body.source());
+    DeltaSources sources;
+    sources.kept_package = kept;
+    sources.new_size = size;
+    sources.tail.swap(tail);
+    sources.tail_start = tail_body.start();
+    sources.spool = spool;
+    sources.fetch_span = [&](uint64_t start, uint64_t end, std::string* bytes) {
+      SpanBody body(start, end, bytes, &package);
+      Request request;
+      request.range = std::to_string(start) + "-" + std::to_string(end - 1);
+      request.if_range = package.source().validator;
+      request.max_body = end - start;
+      return transport->Fetch(request, &body, "Range request").kind == AnswerKind::kSuccess &&
+             bytes->size() == end - start;
+    };
+    sources.fetch = [&](const std::vector<ByteRange>& batch, const DeliverBytes& deliver) {
+      return FetchBatch(transport, &package, batch, deliver);
+    };
+    uint64_t written = 0, checked_at = 0;
+    sources.keep_going = [&]() {
+      if (Clock::now() >= transport->deadline()) return false;
+      if (written - checked_at < kFreeSpaceCheckBytes) return true;
+      checked_at = written;
+      uint64_t left = 0;
+      return !FreeSpaceOnVolume(directory, &left) || left >= kFreeSpaceMargin;
+    };
+    const ByteSink write = [&](const char* data, size_t count) {
+      written += count;
+      return sink.Write(data, 1, count) == count;
+    };
+    sink.Expect(0, PartialSource());
+    DeltaFigures figures;
+    const DeltaOutcome outcome = BuildDelta(&sources, write, &figures);
+    if (outcome == DeltaOutcome::kBuilt) {
+      if (!sink.Commit(stored)) {
+        *stored = HashedPackage();
+        return Whole("the rebuilt package could not be stored", *transport);
+      }
+      Report(
+          "Delta update: %llu of %llu bytes fetched %s, %llu reused from the kept package (the "
+          "least a delta fetches: %llu)\n",
+          Count(transport->received()), Count(figures.file_size), Cost(*transport).c_str(),
+          Count(figures.reused), Count(figures.floor));
+      return DeltaResult::kStored;
+    }
+    sink.Discard();
+    RemoveFileEntry(spool);
+    if (package.replaced() && plan == 1) {
+      Report(
+          "Delta update: the package changed on the server while it was fetched; planning "
+          "again\n");
+      continue;
+    }
+    if (package.replaced()) return Whole("the package changed on the server again", *transport);
+    return Whole(DeltaOutcomeText(outcome), *transport);
+  }
+  return DeltaResult::kWholeNeeded;
+}

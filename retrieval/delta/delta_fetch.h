@@ -1,0 +1,35 @@
+#pragma once
+
+// The package as a delta: rebuilt from the package installed last (kept in
+// update/) and the byte ranges of the server's package that differ, when
+// the server's package is due (not a 304) and the server serves ranges of a
+// package it identifies. Every request goes through the run's transport.
+// What is rebuilt is written and hashed like a downloaded package, through
+// the same partial file. Main thread, within the download phase.
+
+#include "package_hash.h"
+#include "path.h"
+#include "transport.h"
+
+enum class DeltaResult {
+  kStored,       // the rebuilt package is at the target: *stored describes it
+  kStoredWhole,  // the package was no longer than its end, and came whole
+  kNotModified,  // the server's package is the installed one (304)
+  kWholeNeeded,  // no delta: the whole package is to be downloaded
+};
+
+// Beside the target: where the server's ranges wait until the rebuild
+// needs them. A run that was killed leaves it; the next one removes it.
+inline constexpr PathChar kSpoolSuffix[] = PATH_TEXT(".delta");
+
+// Room kept free on the volume beyond what the rebuilt package takes.
+inline constexpr uint64_t kFreeSpaceMargin = 64 * 1024 * 1024;
+
+// Fetches the tail of the transport's package (on the installed package's
+// conditions, `conditional`, which receives the server's ETag and
+// Last-Modified), plans from its central directory and that of the kept
+// package at `kept`, fetches what the plan needs and writes the rebuilt
+// package to `target`. One line says what was chosen and why, with the
+// bytes fetched and reused and the requests and connections they took.
+DeltaResult DownloadDelta(Transport* transport, const Path& target, const Path& kept,
+                          ConditionalGet* conditional, HashedPackage* stored);

@@ -1,0 +1,184 @@
+#include "fetch.h"
+
+#include "basedir.h"
+#include "delta_fetch.h"
+#include "download.h"
+#include "durable.h"
+#include "extract.h"
+#include "files.h"
+#include "package_ca.h"
+#include "package_check.h"
+#include "report.h"
+#include "signature.h"
+#include "transport.h"
+#include "updater_config.h"
+
+namespace {
+
+// Beside a package that is complete but whose signature could not be
+// fetched: which of the server's packages it is (the validator and size),
+// so that a later run fetches only the signature while the server still
+// has that package.
+const Path kWaitingSuffix = PATH_TEXT(".id");
+
+const char* const kSignatureSuffix = ".minisig";
+
+std::string WaitingText(const ConditionalGet& answer, uint64_t size) {
+  return (answer.etag.empty() ? "Last-Modified: " + answer.last_modified : "ETag: " + answer.etag) +
+         "\nTotal-Size: " + std::to_string(size) + "\n";
+}
+
+// An answer's head is all a probe needs.
+class NoBody : public AnswerBody {
+ public:
+  bool Begin(Answer*) override { return false; }
+  bool Take(const char*, size_t) override { return false; }
+};
+
+// A package that waited for its signature, while the server still has it:
+// hashed again from its own bytes, with the validator it came with.
+bool TakeWaitingPackage(Transport* transport, const Path& package, ConditionalGet* answer,
+                        DownloadResult* fetched) {
+  const Path id = package + kWaitingSuffix;
+  std::string text;
+  if (!ReadWholeFile(id, &text)) return false;
+  RemoveFileEntry(id);
+  ConditionalGet same;
+  const std::string etag = "ETag: ", date = "Last-Modified: ";
+  const std::string first = text.substr(0, text.find('\n'));
+  if (first.rfind(etag, 0) == 0) same.if_none_match = first.substr(etag.size());
+  if (first.rfind(date, 0) == 0) same.if_modified_since = first.substr(date.size());
+  NoBody body;
+  Request request;
+  request.conditions = &same;
+  request.range = "0-0";
+  HashedPackage hashed;
+  if ((same.if_none_match.empty() && same.if_modified_since.empty()) ||
+      transport->Fetch(request, &body, "Download").kind != AnswerKind::kNotModified ||
+      !HashPackageFile(package, &hashed)) {
+    RemoveFileEntry(package);
+    return false;
+  }
+  Report("The package that waited for its signature is still the server's\n");
+  answer->etag = same.if_none_match;
+  answer->last_modified = same.if_modified_since;
+  fetched->outcome = DownloadOutcome::kStored;
+  fetched->package = hashed;
+  return true;
+}
+
+// The package by delta where a kept package allows it, else whole.
+DownloadResult FetchPackage(Transport* transport, ConditionalGet* conditional, bool whole) {
+  DownloadResult fetched;
+  // Where the extraction reads it, whatever the current directory; the
+  // program never creates "update".
+  const Path target = UpdateDir() + kPackageName;
+  const Path kept = UpdateDir() + kKeptPackageName;
+  if (!whole && TakeWaitingPackage(transport, target, conditional, &fetched)) return fetched;
+  // A partial download goes on where it stopped; only a fresh start can
+  // take the delta's way.
+  EntryKind kind;
+  if (!whole && GetEntryKind(kept, &kind) && kind == EntryKind::kFile &&
+      !GetEntryKind(target + PATH_TEXT(".part.id"), &kind)) {
+    switch (DownloadDelta(transport, target, kept, conditional, &fetched.package)) {
+      case DeltaResult::kStored:
+        fetched.outcome = DownloadOutcome::kStored;
+        fetched.rebuilt = true;
+        return fetched;
+      case DeltaResult::kStoredWhole:
+        fetched.outcome = DownloadOutcome::kStored;
+        return fetched;
+      case DeltaResult::kNotModified:
+        fetched.outcome = DownloadOutcome::kNotModified;
+        return fetched;
+      case DeltaResult::kWholeNeeded:
+        fetched.package = HashedPackage();
+        break;
+    }
+  }
+  const WholeDownload download =
+      DownloadWhole(transport, "", target, &fetched.package, conditional);
+  if (download.code != 0) {
+    fetched.package = HashedPackage();
+    fetched.failure = download.failure;
+  } else if (download.not_modified) {
+    fetched.outcome = DownloadOutcome::kNotModified;
+  } else if (fetched.package.present()) {
+    fetched.outcome = DownloadOutcome::kStored;
+  } else {
+    // A success without a body: an empty 200, a 204, an empty 206.
+    Report("The server's answer held no package\n");
+    fetched.failure = "the server's answer held no package";
+  }
+  return fetched;
+}
+
+// The signature of a package stored in this run. Without it the package
+// waits, identified, for a later run; an earlier signature file belongs to
+// an earlier package.
+bool FetchSignature(Transport* transport, const DownloadResult& fetched,
+                    const ConditionalGet& answer, std::string* failure) {
+  const Path package = UpdateDir() + kPackageName;
+  const Path signature = package + PATH_TEXT(".minisig");
+  RemoveFileEntry(signature);
+  const WholeDownload download =
+      DownloadWhole(transport, std::string(config::kPackageUrl) + kSignatureSuffix, signature);
+  if (download.code == 0) return true;
+  *failure = "the package's signature could not be fetched (" + download.failure + ")";
+  if (!answer.etag.empty() || !answer.last_modified.empty())
+    WriteFileAtomically(package + kWaitingSuffix,
+                        WaitingText(answer, fetched.package.digests.size));
+  return false;
+}
+
+// The download phase: the package and its signature, checked.
+CheckedPackage FetchAndCheck(Transport* transport, const char* keys, int64_t min_time,
+                             ConditionalGet* conditional, bool whole, DownloadResult* fetched) {
+  *fetched = FetchPackage(transport, conditional, whole);
+  if (fetched->outcome == DownloadOutcome::kStored && HasPublicKeys(keys) &&
+      !FetchSignature(transport, *fetched, *conditional, &fetched->failure))
+    return {PackageVerdict::kNoPackage, HashedPackage()};
+  return CheckPackage(keys, min_time, *fetched, *conditional);
+}
+
+}  // namespace
+
+bool ObtainPackage(const char* keys, int64_t min_time) {
+  // What a killed run's delta left.
+  RemoveFileEntry(UpdateDir() + kPackageName + kSpoolSuffix);
+  // Only a package that differs from the installed one is sent.
+  ConditionalGet conditional = InstalledPackageConditions();
+  TransferLimits limits;
+  limits.deadline = std::chrono::steady_clock::now() + kDownloadTimeLimit;
+  Transport transport(config::kPackageUrl, config::kCredentials, config::kPackageCaPem, limits);
+
+  DownloadResult fetched;
+  CheckedPackage checked = FetchAndCheck(&transport, keys, min_time, &conditional, false, &fetched);
+  bool extracted = checked.verdict == PackageVerdict::kInstall && ExtractPackage(checked.package);
+  // A rebuilt package that its signature refused, or, without a key, that
+  // does not unpack: the whole package, in the same run, within the same
+  // deadline. One the signature proved is not fetched again for a failure
+  // here (a full disk).
+  if (fetched.rebuilt &&
+      (checked.verdict == PackageVerdict::kNotProved ||
+       (!HasPublicKeys(keys) && checked.verdict == PackageVerdict::kInstall && !extracted))) {
+    if (checked.verdict == PackageVerdict::kInstall)
+      Report("The package rebuilt from the kept one does not unpack; it is downloaded whole\n");
+    checked = FetchAndCheck(&transport, keys, min_time, &conditional, true, &fetched);
+    extracted = checked.verdict == PackageVerdict::kInstall && ExtractPackage(checked.package);
+  }
+  Report("Transfers: %u %s over %u %s, %llu bytes received\n", transport.requests(),
+         transport.requests() == 1 ? "request" : "requests", transport.connections(),
+         transport.connections() == 1 ? "connection" : "connections",
+         static_cast<unsigned long long>(transport.received()));
+  if (checked.verdict == PackageVerdict::kNoPackage) {
+    ReportOutcome(RunOutcome::kDownloadFailed, fetched.failure);
+    return false;
+  }
+  if (checked.verdict != PackageVerdict::kInstall) return false;
+  if (!extracted) {
+    ReportOutcome(RunOutcome::kPackageRefused, "it cannot be unpacked completely");
+    return false;
+  }
+  return true;
+}
