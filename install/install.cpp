@@ -139,7 +139,7 @@ void InstallUpdate(const InstallSettings& settings) {
   // Everything that can be done with the application still running is done
   // first (the package's data and the plan go to the disk), so that it is
   // down only for the moves.
-  std::vector<PackageEntry> plan;
+  PackageList plan;
   SwapResult swap = PrepareSwap(paths, &plan);
   const bool stopping = was_running && swap == SwapResult::kInstalled;
   // Termination is asynchronous, and a file that an ending process still

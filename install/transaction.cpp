@@ -1,6 +1,7 @@
 #include "transaction.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
@@ -104,8 +105,7 @@ enum class JournalState { kNoPlan, kPlanned, kSwapped, kRolledBack };
 
 // The state a journal records, its plan once that is complete, and how
 // many runs have failed to undo it.
-JournalState ParseJournal(const std::string& content, std::vector<PackageEntry>* plan,
-                          int* failed_undos) {
+JournalState ParseJournal(const std::string& content, PackageList* plan, int* failed_undos) {
   const std::vector<std::string> records = ReadRecords(content);
   if (records.empty() || records[0] != kHeader) return JournalState::kNoPlan;
   size_t i = 1;
@@ -117,7 +117,7 @@ JournalState ParseJournal(const std::string& content, std::vector<PackageEntry>*
     if ((kind != 'D' && kind != 'F') || !Unescape(records[i].substr(2), &name) ||
         !PathFromUtf8(name, &relative))
       return JournalState::kNoPlan;
-    plan->push_back({relative, kind == 'D'});
+    plan->Add(relative, kind == 'D');
   }
   if (i == records.size() || records[i] != "P " + std::to_string(plan->size()))
     return JournalState::kNoPlan;
@@ -161,17 +161,17 @@ bool AppendRecord(const InstallPaths& paths, const std::string& text) {
 // - a backup of the entry exists: the old file was moved aside, move it back;
 // - a directory that the plan creates exists: remove it (it is empty again).
 // The indexes of the entries that could not be undone go to `left`.
-bool Undo(const InstallPaths& paths, const std::vector<PackageEntry>& plan, size_t count,
+bool Undo(const InstallPaths& paths, const PackageList& plan, size_t count,
           std::vector<size_t>* left = nullptr) {
   bool undone = true;
   for (size_t i = count; i-- > 0;) {
-    const PackageEntry& entry = plan[i];
-    const Path installed = paths.base + entry.relative;
+    const Path relative = plan.relative(i);
+    const Path installed = paths.base + relative;
     bool done = true;
-    if (entry.is_directory) {
+    if (plan.is_directory(i)) {
       if (IsDirectory(installed) && !RemoveEmptyDirectory(installed)) done = false;
     } else {
-      const Path unpacked = paths.unzip + entry.relative;
+      const Path unpacked = paths.unzip + relative;
       const Path backup = BackupOf(paths, i);
       // The old file goes back only once the new one is out of its place:
       // over it, the next try would take the old file for the new one.
@@ -190,13 +190,13 @@ bool Undo(const InstallPaths& paths, const std::vector<PackageEntry>& plan, size
 // After the last try: says what stays as it is. A previous version that
 // could not go back to its place is kept beside it rather than lost with
 // the backup area.
-void GiveUpUndo(const InstallPaths& paths, const std::vector<PackageEntry>& plan,
+void GiveUpUndo(const InstallPaths& paths, const PackageList& plan,
                 const std::vector<size_t>& left) {
   for (const size_t i : left) {
-    const Path installed = paths.base + plan[i].relative;
+    const Path installed = paths.base + plan.relative(i);
     const Path backup = BackupOf(paths, i);
     const Path kept = installed + PATH_TEXT(".previous");
-    if (!plan[i].is_directory && Exists(backup) && MoveToNewName(backup, kept)) {
+    if (!plan.is_directory(i) && Exists(backup) && MoveToNewName(backup, kept)) {
       Report("Left after %d tries: %s; its previous version is %s\n", kUndoTries,
              PathToUtf8(installed).c_str(), PathToUtf8(kept).c_str());
     } else {
@@ -213,41 +213,40 @@ bool InWorkingDirectory(const Path& relative) {
 
 // Directories the package adds, and every file; false when something other
 // than a directory stands where the package has one.
-bool MakePlan(const InstallPaths& paths, std::vector<PackageEntry>* plan) {
-  for (PackageEntry& entry : ListPackageTree(paths.unzip)) {
-    const Path installed = paths.base + entry.relative;
+bool MakePlan(const InstallPaths& paths, PackageList* plan) {
+  return VisitPackageTree(paths.unzip, [&](const Path& relative, bool is_directory) {
+    const Path installed = paths.base + relative;
     // A zipped installation directory brings one; the updater's own files
     // are never the package's to replace.
-    if (InWorkingDirectory(entry.relative)) {
-      Report("Not installed: %s (the updater's working directory)\n",
-             PathToUtf8(entry.relative).c_str());
-      continue;
+    if (InWorkingDirectory(relative)) {
+      Report("Not installed: %s (the updater's working directory)\n", PathToUtf8(relative).c_str());
+      return true;
     }
     // The journal holds names as UTF-8; a name that does not come back
     // unchanged could not be found again after a crash.
     Path read_back;
-    if (!PathFromUtf8(PathToUtf8(entry.relative), &read_back) || read_back != entry.relative) {
+    if (!PathFromUtf8(PathToUtf8(relative), &read_back) || read_back != relative) {
       Report("Cannot install %s: unusable name\n", PathToUtf8(installed).c_str());
       return false;
     }
     EntryKind kind;
-    if (entry.is_directory && GetEntryKind(installed, &kind)) {
-      if (kind == EntryKind::kDirectory) continue;
+    if (is_directory && GetEntryKind(installed, &kind)) {
+      if (kind == EntryKind::kDirectory) return true;
       Report("Cannot install %s: not a directory\n", PathToUtf8(installed).c_str());
       return false;
     }
-    plan->push_back(std::move(entry));
-  }
-  return true;
+    plan->Add(relative, is_directory);
+    return true;
+  });
 }
 
 // The package's data must be on the disk before the swap can be, or a power
 // loss could leave renamed files without their content. One flush of the
 // volume where the system allows it, else one per file.
-void FlushPackage(const InstallPaths& paths, const std::vector<PackageEntry>& plan) {
+void FlushPackage(const InstallPaths& paths, const PackageList& plan) {
   if (FlushFileSystem(paths.base)) return;
-  for (const PackageEntry& entry : plan) {
-    if (!entry.is_directory) FlushFile(paths.unzip + entry.relative);
+  for (size_t i = 0; i < plan.size(); ++i) {
+    if (!plan.is_directory(i)) FlushFile(paths.unzip + plan.relative(i));
   }
 }
 
@@ -293,28 +292,49 @@ bool PrepareBackupArea(const InstallPaths& paths) {
   return listing.is_open() && !listing.Next(&entry);
 }
 
-bool WritePlan(const InstallPaths& paths, const std::vector<PackageEntry>& plan) {
-  std::string text = Record(kHeader);
-  for (const PackageEntry& entry : plan)
-    text += Record((entry.is_directory ? "D " : "F ") + Escape(PathToUtf8(entry.relative)));
-  text += Record("P " + std::to_string(plan.size()));
+bool WritePlan(const InstallPaths& paths, const PackageList& plan) {
+  // Written in blocks: the plan of a large package is megabytes of text.
+  constexpr size_t kBlock = 64 * 1024;
   DurableFile journal;
-  return journal.Create(paths.journal) && journal.Append(text) && journal.Flush() &&
-         FlushDirectory(paths.update);
+  if (!journal.Create(paths.journal)) return false;
+  std::string text = Record(kHeader);
+  for (size_t i = 0; i < plan.size(); ++i) {
+    text += Record((plan.is_directory(i) ? "D " : "F ") + Escape(PathToUtf8(plan.relative(i))));
+    if (text.size() >= kBlock) {
+      if (!journal.Append(text)) return false;
+      text.clear();
+    }
+  }
+  text += Record("P " + std::to_string(plan.size()));
+  return journal.Append(text) && journal.Flush() && FlushDirectory(paths.update);
 }
 
 // One step of the plan. A file that the package replaces goes aside first;
 // a directory never gives way to a file.
-bool Apply(const InstallPaths& paths, const std::vector<PackageEntry>& plan, size_t index) {
-  const PackageEntry& entry = plan[index];
-  const Path installed = paths.base + entry.relative;
-  if (entry.is_directory) return MakeOneDirectory(installed) == MakeDirResult::kCreated;
+// *replaced counts the files that went aside.
+bool Apply(const InstallPaths& paths, const PackageList& plan, size_t index, size_t* replaced) {
+  const Path relative = plan.relative(index);
+  const Path installed = paths.base + relative;
+  if (plan.is_directory(index)) return MakeOneDirectory(installed) == MakeDirResult::kCreated;
   EntryKind kind;
   if (GetEntryKind(installed, &kind)) {
     if (kind == EntryKind::kDirectory) return false;
     if (!MoveToNewName(installed, BackupOf(paths, index))) return false;
+    ++*replaced;
   }
-  return MoveToNewName(paths.unzip + entry.relative, installed);
+  return MoveToNewName(paths.unzip + relative, installed);
+}
+
+using Clock = std::chrono::steady_clock;
+
+double SecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+size_t CountDirectories(const PackageList& plan) {
+  size_t count = 0;
+  for (size_t i = 0; i < plan.size(); ++i) count += plan.is_directory(i) ? 1 : 0;
+  return count;
 }
 
 }  // namespace
@@ -338,12 +358,13 @@ InstallPaths InstallPathsFor(const Path& base_dir) {
 }
 
 SwapResult SwapInPackage(const InstallPaths& paths) {
-  std::vector<PackageEntry> plan;
+  PackageList plan;
   const SwapResult prepared = PrepareSwap(paths, &plan);
   return prepared == SwapResult::kInstalled ? CompleteSwap(paths, plan) : prepared;
 }
 
-SwapResult PrepareSwap(const InstallPaths& paths, std::vector<PackageEntry>* plan) {
+SwapResult PrepareSwap(const InstallPaths& paths, PackageList* plan) {
+  const auto start = Clock::now();
   plan->clear();
   // Its backups may be all that is left of the old version: settled first,
   // never cleared by a second swap.
@@ -366,6 +387,11 @@ SwapResult PrepareSwap(const InstallPaths& paths, std::vector<PackageEntry>* pla
   // The package stays: once the swap is complete it becomes the kept
   // package, the seed of the next delta update.
   FlushPackage(paths, *plan);
+  const size_t directories = CountDirectories(*plan);
+  ReportToLog(
+      "Install prepared: %zu files, %zu directories to create; plan and data on the disk "
+      "in %.2f s\n",
+      plan->size() - directories, directories, SecondsSince(start));
   return SwapResult::kInstalled;
 }
 
@@ -374,12 +400,18 @@ void AbandonSwap(const InstallPaths& paths) {
   RemoveEmptyDirectory(paths.backup);
 }
 
-SwapResult CompleteSwap(const InstallPaths& paths, const std::vector<PackageEntry>& plan) {
+SwapResult CompleteSwap(const InstallPaths& paths, const PackageList& plan) {
   if (plan.empty()) return SwapResult::kInstalled;
-  size_t done = 0;
-  while (done < plan.size() && Apply(paths, plan, done)) ++done;
+  const auto start = Clock::now();
+  size_t done = 0, replaced = 0;
+  while (done < plan.size() && Apply(paths, plan, done, &replaced)) ++done;
   // The swap counts as complete only once its record is on the disk.
-  if (done == plan.size() && AppendRecord(paths, kSwapped)) return SwapResult::kInstalled;
+  if (done == plan.size() && AppendRecord(paths, kSwapped)) {
+    const size_t directories = CountDirectories(plan);
+    ReportToLog("Installed: %zu files moved in (%zu replaced), %zu directories created in %.2f s\n",
+                plan.size() - directories, replaced, directories, SecondsSince(start));
+    return SwapResult::kInstalled;
+  }
   // A "swapped" record may have reached the file but not the disk: it is
   // marked as not to be trusted before the undo starts. Where not even
   // that can be written, the complete swap stays, and the next run finds
@@ -391,7 +423,7 @@ SwapResult CompleteSwap(const InstallPaths& paths, const std::vector<PackageEntr
   }
 
   if (done < plan.size()) {
-    const Path failed = paths.base + plan[done].relative;
+    const Path failed = paths.base + plan.relative(done);
     Report("Cannot install %s; restoring the previous version\n", PathToUtf8(failed).c_str());
   } else {
     Report("Cannot record the finished install in %s; restoring the previous version\n",
@@ -427,7 +459,10 @@ void ClearWorkingDirectory(const InstallPaths& paths, bool unrecorded) {
       paths.log.substr(name_start),     paths.old_log.substr(name_start),
       paths.record.substr(name_start),  paths.kept_package.substr(name_start)};
   if (unrecorded) kept.push_back(paths.pending_record.substr(name_start));
-  ClearDirectory(paths.update, kept);
+  const auto start = Clock::now();
+  const size_t removed = ClearDirectory(paths.update, kept);
+  ReportToLog("Cleared %s: %zu entries removed in %.2f s\n", PathToUtf8(paths.update).c_str(),
+              removed, SecondsSince(start));
   if (IsDirectory(paths.backup)) {
     SetAsideBackups(paths);
     RemoveEmptyDirectory(paths.backup);
@@ -437,7 +472,7 @@ void ClearWorkingDirectory(const InstallPaths& paths, bool unrecorded) {
 
 bool InterruptedInstallNeedsUndo(const InstallPaths& paths) {
   std::string content;
-  std::vector<PackageEntry> plan;
+  PackageList plan;
   int failed_undos = 0;
   return ReadWholeFile(paths.journal, &content) &&
          ParseJournal(content, &plan, &failed_undos) == JournalState::kPlanned;
@@ -453,7 +488,7 @@ bool RecoverInterruptedInstall(const InstallPaths& paths) {
     Report("Cannot read %s; this updater ends\n", PathToUtf8(paths.journal).c_str());
     return false;
   }
-  std::vector<PackageEntry> plan;
+  PackageList plan;
   int failed_undos = 0;
   switch (ParseJournal(content, &plan, &failed_undos)) {
     case JournalState::kPlanned: {

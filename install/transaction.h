@@ -63,9 +63,9 @@ SwapResult SwapInPackage(const InstallPaths& paths);
 // application may still run. kInstalled here means ready (*plan holds the steps, none when
 // the package is empty); kRolledBack, with a line, that nothing can be
 // installed; kStuck that an earlier install is not settled yet.
-SwapResult PrepareSwap(const InstallPaths& paths, std::vector<PackageEntry>* plan);
+SwapResult PrepareSwap(const InstallPaths& paths, PackageList* plan);
 // Makes the moves of a prepared swap and records the outcome.
-SwapResult CompleteSwap(const InstallPaths& paths, const std::vector<PackageEntry>& plan);
+SwapResult CompleteSwap(const InstallPaths& paths, const PackageList& plan);
 // Forgets a prepared swap that will not be made: removes its journal and
 // its backup area, empty as PrepareSwap left it.
 void AbandonSwap(const InstallPaths& paths);

@@ -26,39 +26,66 @@ std::vector<DirEntry> ListAll(const Path& directory) {
 // "目录为:" ("directory is:") in GBK, as the line has always been written.
 constexpr char kDirectoryLine[] = "\xC4\xBF\xC2\xBC\xCE\xAA:%s\n";
 
-void ListInto(const Path& source, const Path& relative, std::vector<PackageEntry>* entries) {
+bool VisitInto(const Path& source, const Path& relative,
+               const std::function<bool(const Path&, bool)>& visit) {
   for (const DirEntry& entry : ListAll(source + relative)) {
     if (entry.kind == EntryKind::kDirectory) {
       if (entry.name[0] == PATH_TEXT('.')) continue;
-      entries->push_back({relative + entry.name, true});
-      ListInto(source, relative + entry.name + kPathSeparator, entries);
-    } else {
+      if (!visit(relative + entry.name, true) ||
+          !VisitInto(source, relative + entry.name + kPathSeparator, visit))
+        return false;
+    } else if (!visit(relative + entry.name, false)) {
       // Files, and links as they are: a link to a directory moves as one
       // entry and nothing is moved out of its target.
-      entries->push_back({relative + entry.name, false});
+      return false;
     }
   }
+  return true;
 }
 
 }  // namespace
 
-std::vector<PackageEntry> ListPackageTree(const Path& source) {
-  std::vector<PackageEntry> entries;
-  ListInto(source, Path(), &entries);
+Path PackageList::relative(size_t index) const {
+  const size_t begin = index == 0 ? 0 : static_cast<size_t>(ends_[index - 1] & ~kDirectoryBit);
+  const size_t end = static_cast<size_t>(ends_[index] & ~kDirectoryBit);
+  return names_.substr(begin, end - begin);
+}
+
+void PackageList::Add(const Path& relative, bool is_directory) {
+  names_ += relative;
+  ends_.push_back(names_.size() | (is_directory ? kDirectoryBit : 0));
+}
+
+void PackageList::clear() {
+  names_.clear();
+  ends_.clear();
+}
+
+bool VisitPackageTree(const Path& source, const std::function<bool(const Path&, bool)>& visit) {
+  return VisitInto(source, Path(), visit);
+}
+
+PackageList ListPackageTree(const Path& source) {
+  PackageList entries;
+  VisitPackageTree(source, [&](const Path& relative, bool is_directory) {
+    entries.Add(relative, is_directory);
+    return true;
+  });
   return entries;
 }
 
 void MoveTree(const Path& source, const Path& destination) {
-  for (const PackageEntry& entry : ListPackageTree(source)) {
-    if (entry.is_directory) {
+  VisitPackageTree(source, [&](const Path& relative, bool is_directory) {
+    if (is_directory) {
       // A directory the package adds must exist before anything can move
       // into it; one that stands there already is used as it is. Where
       // none can be made, the files below it fail to move and stay.
-      MakeOneDirectory(destination + entry.relative);
+      MakeOneDirectory(destination + relative);
     } else {
-      MoveReplacing(source + entry.relative, destination + entry.relative);
+      MoveReplacing(source + relative, destination + relative);
     }
-  }
+    return true;
+  });
 }
 
 bool IsDirectory(const Path& path) {
@@ -66,19 +93,21 @@ bool IsDirectory(const Path& path) {
   return GetEntryKind(path, &kind) && kind == EntryKind::kDirectory;
 }
 
-void ClearDirectory(const Path& directory) { ClearDirectory(directory, {}); }
+size_t ClearDirectory(const Path& directory) { return ClearDirectory(directory, {}); }
 
-void ClearDirectory(const Path& directory, const std::vector<Path>& keep) {
+size_t ClearDirectory(const Path& directory, const std::vector<Path>& keep) {
+  size_t removed = 0;
   for (const DirEntry& entry : ListAll(directory)) {
     if (std::find(keep.begin(), keep.end(), entry.name) != keep.end()) continue;
     const Path path = directory + kJoin + entry.name;
     // The listing has already told a real directory from a file or a link.
     if (entry.kind == EntryKind::kDirectory) {
-      Report(kDirectoryLine, PathToUtf8(path).c_str());
-      ClearDirectory(path);
-      RemoveEmptyDirectory(path);
-    } else {
-      RemoveFileEntry(path);
+      ReportProgress(kDirectoryLine, PathToUtf8(path).c_str());
+      removed += ClearDirectory(path);
+      if (RemoveEmptyDirectory(path)) ++removed;
+    } else if (RemoveFileEntry(path)) {
+      ++removed;
     }
   }
+  return removed;
 }

@@ -19,10 +19,11 @@
 // (another process rotated it meanwhile): that newer file is never
 // rotated over the older one, and the append goes to it.
 // False when nothing was written (a directory in the way, a full disk).
-// The file stays open for the next append to the same path, until
-// CloseLog or a failed write. One thread at a time.
+// *renamed (when given) is set when this call renamed the file to
+// `rotated`. The file stays open for the next append to the same path,
+// until CloseLog or a failed write. One thread at a time.
 bool AppendToLog(const Path& path, const Path& rotated, const std::string& lines,
-                 std::uint64_t limit);
+                 std::uint64_t limit, bool* renamed = nullptr);
 
 // Closes the file that AppendToLog keeps open, if any.
 void CloseLog();

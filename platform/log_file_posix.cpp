@@ -39,7 +39,7 @@ void CloseLog() {
 }
 
 bool AppendToLog(const Path& path, const Path& rotated, const std::string& lines,
-                 std::uint64_t limit) {
+                 std::uint64_t limit, bool* renamed) {
   int fd = OpenLogAt(path);
   if (fd < 0) return false;
   struct stat status;
@@ -50,8 +50,8 @@ bool AppendToLog(const Path& path, const Path& rotated, const std::string& lines
     // the new one it started: that one stays, and this append goes there.
     struct stat current;
     if (lstat(path.c_str(), &current) == 0 && current.st_ino == status.st_ino &&
-        current.st_dev == status.st_dev)
-      rename(path.c_str(), rotated.c_str());
+        current.st_dev == status.st_dev && rename(path.c_str(), rotated.c_str()) == 0 && renamed)
+      *renamed = true;
     fd = OpenLogAt(path);
     if (fd < 0) return false;
   }

@@ -57,7 +57,7 @@ HANDLE OpenLogAt(const Path& path) {
 void CloseLog() { gOpen = OpenLog(); }
 
 bool AppendToLog(const Path& path, const Path& rotated, const std::string& lines,
-                 std::uint64_t limit) {
+                 std::uint64_t limit, bool* renamed) {
   HANDLE file = OpenLogAt(path);
   if (file == INVALID_HANDLE_VALUE) return false;
   LARGE_INTEGER size{};
@@ -67,8 +67,11 @@ bool AppendToLog(const Path& path, const Path& rotated, const std::string& lines
     // the new one it started: that one stays, and this append goes there.
     const bool still_ours = IsFileAt(file, path);
     CloseLog();
-    if (still_ours)
-      MoveFileExW(SystemPath(path).c_str(), SystemPath(rotated).c_str(), MOVEFILE_REPLACE_EXISTING);
+    if (still_ours &&
+        MoveFileExW(SystemPath(path).c_str(), SystemPath(rotated).c_str(),
+                    MOVEFILE_REPLACE_EXISTING) &&
+        renamed)
+      *renamed = true;
     file = OpenLogAt(path);
     if (file == INVALID_HANDLE_VALUE) return false;
   }

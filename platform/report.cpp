@@ -10,6 +10,7 @@ namespace {
 // The attached log; empty when there is none.
 Path gLogPath;
 Path gRotatedLogPath;
+bool gRotatedByThisProcess = false;
 bool gOutcomeReported = false;
 
 std::string Format(const char* format, va_list args) {
@@ -39,7 +40,8 @@ void AppendToAttachedLog(const std::string& text) {
     lines += '\n';
     start = end + 1;
   }
-  AppendToLog(gLogPath, gRotatedLogPath, lines, kLogLimitBytes);
+  const std::uint64_t limit = gRotatedByThisProcess ? UINT64_MAX : kLogLimitBytes;
+  AppendToLog(gLogPath, gRotatedLogPath, lines, limit, &gRotatedByThisProcess);
 }
 
 void ReportTo(std::FILE* stream, const std::string& text) {
@@ -96,6 +98,15 @@ void ReportToLog(const char* format, ...) {
   const std::string text = Format(format, args);
   va_end(args);
   ReportTo(nullptr, text);
+}
+
+void ReportProgress(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const std::string text = Format(format, args);
+  va_end(args);
+  std::fputs(text.c_str(), stdout);
+  std::fflush(stdout);
 }
 
 void AttachLog(const Path& path, const Path& rotated) {

@@ -25,10 +25,17 @@ UPDATER_PRINTF_FORMAT void Report(const char* format, ...);
 UPDATER_PRINTF_FORMAT void ReportError(const char* format, ...);
 
 // A line for the log only: what the streams show in another form (the
-// transfer that libcurl traces on standard error) or not at all.
+// transfer that libcurl traces on standard error, a stage's summary) or
+// not at all.
 UPDATER_PRINTF_FORMAT void ReportToLog(const char* format, ...);
 
-// The log passes this size only by a single oversized line.
+// A line of progress for one file or directory of a stage that went as
+// planned: standard output only. The log gets the stage's summary line
+// (ReportToLog) instead, so that a run of many files stays a few lines
+// there; a file that fails or is refused is reported with Report.
+UPDATER_PRINTF_FORMAT void ReportProgress(const char* format, ...);
+
+// The log is rotated when an append would take it past this size.
 inline constexpr std::uint64_t kLogLimitBytes = 1024 * 1024;
 
 // Attaches the log file: from now on every line of the calls above is also
@@ -36,7 +43,10 @@ inline constexpr std::uint64_t kLogLimitBytes = 1024 * 1024;
 //   2026-12-08 14:03:27.512 [4242] text
 // Lines are appended whole, so the updaters of one installation may share
 // the file. Before an append would take it past kLogLimitBytes it is
-// renamed to `rotated` (replacing an older one) and a new one is started.
+// renamed to `rotated` (replacing an older one) and a new one is started;
+// at most once per process: after that the log grows past the limit
+// instead, so that a run never rotates away its own first lines (they stay
+// in the log or, at worst, in `rotated`), nor the runs before it.
 // A log that cannot be written is passed over line by line: the streams
 // still get every line and nothing else changes. An empty path detaches.
 // Main thread, first thing in a run.

@@ -404,6 +404,55 @@ TEST_F(WholeProgram, WithTheMainApplicationStoppedInstallsAtOnceWithoutAWindow) 
   EXPECT_NE(run.err.find("> Authorization: Basic [redacted]"), std::string::npos) << run.err;
 }
 
+// A package of many files: standard output names every file, the log sums
+// each stage up in a line, so that the run stays far below the log's
+// rotation and its first lines stay with the runs before it.
+TEST_F(WholeProgram, APackageOfManyFilesKeepsTheLogsHeadAndSumsEachStageUp) {
+  constexpr int kDirectories = 40, kFilesEach = 300;
+  for (int d = 0; d < kDirectories; ++d) {
+    const std::string dir = package_ / ("help/chapter-of-the-manual" + std::to_string(d));
+    MakeDirs(dir);
+    for (int f = 0; f < kFilesEach; ++f)
+      WriteFile(dir + "/page" + std::to_string(f) + ".html", "page " + std::to_string(f) + "\n");
+  }
+  ASSERT_NO_FATAL_FAILURE(ZipPackage());
+  Nginx server(served_.path(), config::kCredentials, port_);
+  ASSERT_TRUE(server.started()) << server.failure();
+  WriteFile(dir_ / "update/updater.log", "an earlier run\n");
+
+  const RunResult run = RunProgram({updater_}, dir_.path(), 120);
+
+  EXPECT_EQ(run.exit_code, 1) << run.err;
+  EXPECT_NE(run.out.find("Outcome: installed\n"), std::string::npos) << run.err;
+  size_t files = 0;
+  for (const auto& entry : package_files_) files += entry.second == "<dir>" ? 0 : 1;
+  EXPECT_GT(files, static_cast<size_t>(kDirectories * kFilesEach));
+  size_t extracting = 0;
+  for (size_t at = 0; (at = run.out.find(" extracting: ", at)) != std::string::npos; ++at)
+    ++extracting;
+  EXPECT_EQ(extracting, files);
+  // Those lines alone, without their time stamps, would have taken the log
+  // past its rotation.
+  EXPECT_GT(run.out.size(), size_t{1} << 20);
+
+  const std::string log = UpdaterLog();
+  EXPECT_FALSE(Exists(dir_ / "update/updater.log.1"));
+  EXPECT_EQ(log.rfind("an earlier run\n", 0), 0u) << log.substr(0, 200);
+  EXPECT_NE(log.find("] Updater started in "), std::string::npos);
+  EXPECT_EQ(log.find("extracting: "), std::string::npos);
+  EXPECT_EQ(log.find("creating directory: "), std::string::npos);
+  EXPECT_NE(log.find("] Extracted: " + std::to_string(files) + " files, "), std::string::npos)
+      << log;
+  EXPECT_NE(log.find("] Install prepared: " + std::to_string(files) + " files, "),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("] Installed: " + std::to_string(files) + " files moved in ("),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("] Cleared "), std::string::npos) << log;
+  EXPECT_LT(log.size(), size_t{64} << 10) << log.substr(0, 4000);
+}
+
 TEST_F(WholeProgram, RestartButtonStopsTheMainApplicationInstallsAndStartsItAgain) {
   Nginx server(served_.path(), config::kCredentials, port_);
   ASSERT_TRUE(server.started()) << server.failure();
