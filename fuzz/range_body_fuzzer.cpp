@@ -79,26 +79,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string content_type = input.Line(), content_range = input.Line();
 
   uint64_t first = 0, last = 0, total = 0;
-  if (ParseContentRange(content_range, &first, &last, &total) && !(first <= last && last < total))
-    Fail("a Content-Range parsed that is empty or outside its total", first, 0);
+  if (ParseContentRange(content_range, &first, &last, &total)) {
+    if (!(first <= last && last < total))
+      Fail("a Content-Range parsed that is empty or outside its total", first, 0);
+    // What was read, written plainly, reads the same.
+    const std::string plain =
+        "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" + std::to_string(total);
+    uint64_t again[3] = {};
+    if (!ParseContentRange(plain, &again[0], &again[1], &again[2]) || again[0] != first ||
+        again[1] != last || again[2] != total)
+      Fail("a Content-Range that does not read back", first, 0);
+  }
 
   uint64_t delivered = 0;
-  RangeBodyReader reader(content_type, content_range, file_size, requested,
-                         [&](uint64_t offset, const char* bytes, size_t count) {
-                           (void)bytes;
-                           if (offset > file_size || count > file_size - offset)
-                             Fail("run past the file", offset, count);
-                           bool inside = false;
-                           for (const ByteRange& r : requested)
-                             inside =
-                                 inside || (offset >= r.offset && offset - r.offset <= r.length &&
-                                            count <= r.length - (offset - r.offset));
-                           if (!inside) Fail("run outside the requested ranges", offset, count);
-                           delivered += count;
-                           if (delivered > asked)
-                             Fail("more bytes than were asked for", offset, count);
-                           return true;
-                         });
+  const DeliverBytes deliver = [&](uint64_t offset, const char*, size_t count) {
+    if (offset > file_size || count > file_size - offset) Fail("run past the file", offset, count);
+    bool inside = false;
+    for (const ByteRange& r : requested)
+      inside = inside || (offset >= r.offset && offset - r.offset <= r.length &&
+                          count <= r.length - (offset - r.offset));
+    if (!inside) Fail("run outside the requested ranges", offset, count);
+    delivered += count;
+    if (delivered > asked) Fail("more bytes than were asked for", offset, count);
+    return true;
+  };
+  RangeBodyReader reader(content_type, content_range, file_size, requested, deliver);
   const char* body = input.rest();
   size_t left = input.left();
   for (size_t i = 0; i < pieces.size() && left > 0; ++i) {
