@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "move_fault.h"
 #include "path.h"
 
 enum class MakeDirResult {
@@ -98,7 +99,4 @@ bool MoveReplacing(const Path& from, const Path& to);
 // system call where the system offers it. Same volume only.
 bool MoveToNewName(const Path& from, const Path& to);
 
-// Tests only: the n-th call of MoveReplacing or MoveToNewName from now on
-// (1 = the next one) fails and moves nothing; the calls after it work
-// again. 0 disarms it.
-void FailNthMoveForTesting(unsigned long n);
+// Tests arm a failing move with FailNthMoveForTesting (move_fault.h).

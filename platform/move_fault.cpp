@@ -1,7 +1,5 @@
 #include "move_fault.h"
 
-#include "files.h"
-
 namespace {
 
 unsigned long moves_until_fault = 0;

@@ -34,7 +34,8 @@ inline Path WithTrailingSeparator(Path path) {
 // count as different. Any thread.
 bool SamePath(const Path& a, const Path& b);
 
-// Native path to UTF-8. Any thread.
+// Native path to UTF-8 (defined with the text conversions, text_*.cpp).
+// Any thread.
 std::string PathToUtf8(const Path& path);
 
 // UTF-8 to a native path. Text that is not valid UTF-8 yields an empty path

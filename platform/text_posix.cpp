@@ -9,6 +9,8 @@
 #include <memory>
 #include <type_traits>
 
+#include "path.h"
+
 bool IsValidUtf8(const std::string& text) {
   size_t i = 0;
   const size_t n = text.size();
@@ -111,4 +113,15 @@ std::string UpperCaseForNames(const std::string& utf8) {
     left -= used;
   }
   return out;
+}
+
+std::string PathToUtf8(const Path& path) { return path; }
+
+bool PathFromUtf8(const std::string& utf8, Path* path) {
+  if (!IsValidUtf8(utf8)) {
+    path->clear();
+    return false;
+  }
+  *path = utf8;
+  return true;
 }

@@ -7,29 +7,6 @@
 // fails. Main thread, with the run lock held, before any window exists.
 
 #include <cstdint>
-#include <string>
-
-#include "package_hash.h"
-
-enum class DownloadOutcome {
-  kStored,       // a new package is on disk
-  kNotModified,  // the server's package is the installed one (304)
-  kNone,         // nothing new stored: an earlier package is as it was
-};
-
-// What the download of a run brought.
-struct DownloadResult {
-  DownloadOutcome outcome = DownloadOutcome::kNone;
-  // With kStored: the package file, hashed as its bytes arrived (or, for a
-  // package that waited for its signature, as this run read it).
-  HashedPackage package;
-  // Why nothing was stored, when the download failed or the server's
-  // answer held no package; empty otherwise.
-  std::string failure;
-  // The package was rebuilt from the kept one: only its signature, or
-  // without a key its extraction, proves it.
-  bool rebuilt = false;
-};
 
 // Fetches, checks and unpacks the package, with the public keys `keys`
 // and the floor `min_time` of the program's build (package_check.h). True

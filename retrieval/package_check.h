@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "fetch.h"
+#include "download.h"
 #include "package_hash.h"
 #include "package_record.h"
 #include "transport.h"

@@ -130,3 +130,23 @@ class PackageFile {
   bool identified_ = false;  // the identification file describes the open partial file
   std::unique_ptr<PackageHasher> hasher_;  // the open body's
 };
+
+enum class DownloadOutcome {
+  kStored,       // a new package is on disk
+  kNotModified,  // the server's package is the installed one (304)
+  kNone,         // nothing new stored: an earlier package is as it was
+};
+
+// What the download of a run brought.
+struct DownloadResult {
+  DownloadOutcome outcome = DownloadOutcome::kNone;
+  // With kStored: the package file, hashed as its bytes arrived (or, for a
+  // package that waited for its signature, as this run read it).
+  HashedPackage package;
+  // Why nothing was stored, when the download failed or the server's
+  // answer held no package; empty otherwise.
+  std::string failure;
+  // The package was rebuilt from the kept one (delta_fetch.h): only its
+  // signature, or without a key its extraction, proves it.
+  bool rebuilt = false;
+};
