@@ -33,9 +33,14 @@ const std::string kSwapped = "C";
 const std::string kUndoing = "U";
 const std::string kUndoFailed = "E";
 const std::string kRolledBack = "R";
+const std::string kRecordFailed = "K";
 
-// Runs whose undo fails before the entries it cannot undo are given up.
+// Runs whose undo, or whose record of a finished install, fails before
+// what they cannot do is given up.
 constexpr int kUndoTries = 3;
+
+// For the lines: every system's printf takes %llu.
+unsigned long long Count(size_t n) { return static_cast<unsigned long long>(n); }
 
 uint32_t Checksum(const std::string& text) {
   uint32_t hash = 2166136261u;  // FNV-1a
@@ -125,7 +130,7 @@ JournalState ParseJournal(const std::string& content, PackageList* plan, int* fa
   for (++i; i < records.size(); ++i) {
     if (records[i] == kSwapped) state = JournalState::kSwapped;
     if (records[i] == kUndoing) state = JournalState::kPlanned;
-    if (records[i] == kUndoFailed) ++*failed_undos;
+    if (records[i] == kUndoFailed || records[i] == kRecordFailed) ++*failed_undos;
     if (records[i] == kRolledBack) return JournalState::kRolledBack;
   }
   return state;
@@ -389,9 +394,9 @@ SwapResult PrepareSwap(const InstallPaths& paths, PackageList* plan) {
   FlushPackage(paths, *plan);
   const size_t directories = CountDirectories(*plan);
   ReportToLog(
-      "Install prepared: %zu files, %zu directories to create; plan and data on the disk "
+      "Install prepared: %llu files, %llu directories to create; plan and data on the disk "
       "in %.2f s\n",
-      plan->size() - directories, directories, SecondsSince(start));
+      Count(plan->size() - directories), Count(directories), SecondsSince(start));
   return SwapResult::kInstalled;
 }
 
@@ -408,8 +413,9 @@ SwapResult CompleteSwap(const InstallPaths& paths, const PackageList& plan) {
   // The swap counts as complete only once its record is on the disk.
   if (done == plan.size() && AppendRecord(paths, kSwapped)) {
     const size_t directories = CountDirectories(plan);
-    ReportToLog("Installed: %zu files moved in (%zu replaced), %zu directories created in %.2f s\n",
-                plan.size() - directories, replaced, directories, SecondsSince(start));
+    ReportToLog(
+        "Installed: %llu files moved in (%llu replaced), %llu directories created in %.2f s\n",
+        Count(plan.size() - directories), Count(replaced), Count(directories), SecondsSince(start));
     return SwapResult::kInstalled;
   }
   // A "swapped" record may have reached the file but not the disk: it is
@@ -461,8 +467,8 @@ void ClearWorkingDirectory(const InstallPaths& paths, bool unrecorded) {
   if (unrecorded) kept.push_back(paths.pending_record.substr(name_start));
   const auto start = Clock::now();
   const size_t removed = ClearDirectory(paths.update, kept);
-  ReportToLog("Cleared %s: %zu entries removed in %.2f s\n", PathToUtf8(paths.update).c_str(),
-              removed, SecondsSince(start));
+  ReportToLog("Cleared %s: %llu entries removed in %.2f s\n", PathToUtf8(paths.update).c_str(),
+              Count(removed), SecondsSince(start));
   if (IsDirectory(paths.backup)) {
     SetAsideBackups(paths);
     RemoveEmptyDirectory(paths.backup);
@@ -498,21 +504,27 @@ bool RecoverInterruptedInstall(const InstallPaths& paths) {
         // Something of the user's may block a step for good (files put
         // into a directory the install made): after a few runs the rest
         // is undone, and that one is left rather than every later update.
-        if (failed_undos + 1 < kUndoTries) {
-          AppendRecord(paths, kUndoFailed);
-          return false;
-        }
+        // A journal that cannot count the tries gives up at once.
+        if (failed_undos + 1 < kUndoTries && AppendRecord(paths, kUndoFailed)) return false;
         GiveUpUndo(paths, plan, left);
       }
-      if (!AppendRecord(paths, kRolledBack)) return false;
+      // Without its record the undo would run again over the old version:
+      // a journal that takes no record goes instead.
+      if (!AppendRecord(paths, kRolledBack) && !RemoveFileEntry(paths.journal)) return false;
       break;
     }
     case JournalState::kSwapped:
       Report("Finishing an interrupted install\n");
       if (!KeepPackageRecord(paths)) {
-        ReportOutcome(RunOutcome::kInstallFailed,
-                      "the installed package could not be recorded; the next run tries again");
-        return false;
+        if (failed_undos + 1 < kUndoTries && AppendRecord(paths, kRecordFailed)) {
+          ReportOutcome(RunOutcome::kInstallFailed,
+                        "the installed package could not be recorded; the next run tries again");
+          return false;
+        }
+        // The new version is in place; without its record the next update
+        // is checked against the one before, and at worst installed again.
+        Report("The installed package could not be recorded after %d tries; it stays unrecorded\n",
+               kUndoTries);
       }
       break;
     case JournalState::kNoPlan:  // cut off before the first move

@@ -95,7 +95,10 @@ bool InterruptedInstallNeedsUndo(const InstallPaths& paths);
 // it back or completes it, then clears update/. False when the journal
 // cannot be settled (an undo step fails, or the finished install cannot be
 // recorded): the run must then end without touching update/, and the next
-// run tries again.
+// run tries again. After three runs that failed so, what cannot be done is
+// given up with a line (an entry left as it is, a package left
+// unrecorded) and the rest settled, so that no such failure stops every
+// later update.
 bool RecoverInterruptedInstall(const InstallPaths& paths);
 
 // Deletes what update/leftover/ holds (backups that an install's clean-up

@@ -301,6 +301,32 @@ TEST(InstallStep, AnInstallThatCannotBeRecordedIsRecordedByTheNextRun) {
               (Tree{{"installed.record", record}, {"installed.zip", "zip"}}));
 }
 
+// A record that can never be renamed stops the runs after it three times,
+// not for ever.
+TEST(InstallStep, ARecordThatCanNeverBeWrittenIsGivenUpAfterThreeRuns) {
+  Installation inst;
+  const InstallPaths paths = InstallPathsFor(inst.base.path());
+  WriteFile(paths.pending_record, "blake2b=" + std::string(128, 'b') + "\nsize=3\n");
+  MakeDirs(paths.record);
+  TempDir elsewhere;
+  InstallFrom(elsewhere.path(), inst.settings);  // the first try
+
+  std::string out;
+  for (int run = 2; run <= 3; ++run) {
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(RecoverInterruptedInstall(inst.settings)) << run;
+    out = testing::internal::GetCapturedStdout();
+  }
+  testing::internal::CaptureStdout();
+  EXPECT_TRUE(RecoverInterruptedInstall(inst.settings));
+  out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("could not be recorded after 3 tries; it stays unrecorded"), std::string::npos)
+      << out;
+  EXPECT_EQ(ReadFile(inst.base / "data.txt"), "new data");
+  EXPECT_FALSE(Exists(paths.journal));
+  EXPECT_FALSE(Exists(paths.pending_record));
+}
+
 TEST(InstallStep, DefaultsAreBaseDirAndTheCompiledInName) {
   const InstallSettings defaults = DefaultInstallSettings();
   char exe[4096];
