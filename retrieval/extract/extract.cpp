@@ -886,8 +886,9 @@ bool ExtractArchive(Path archive_path, Path destination, unsigned* skipped, unsi
                                        workers, skipped, &tally);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  ReportToLog("%s: %zu files, %zu directories, %" PRIu64 " bytes written in %.2f s\n",
-              complete ? "Extracted" : "Extraction stopped", tally.files, tally.directories,
-              tally.bytes, seconds);
+  ReportToLog("%s: %llu files, %llu directories, %" PRIu64 " bytes written in %.2f s\n",
+              complete ? "Extracted" : "Extraction stopped",
+              static_cast<unsigned long long>(tally.files),
+              static_cast<unsigned long long>(tally.directories), tally.bytes, seconds);
   return complete;
 }
