@@ -1083,6 +1083,8 @@ TEST_F(DeltaUpdate, TheNextReleaseIsRebuiltFromTheKeptOneOverNginx) {
   ASSERT_NO_FATAL_FAILURE(NextRelease());
   Nginx server(served_.path(), config::kCredentials, port_);
   ASSERT_TRUE(server.started()) << server.failure();
+  // What a killed run's delta left goes (ExpectInstalled checks update/).
+  WriteFile(dir_ / "update/update.zip.delta", "ranges of a killed run");
 
   const std::string out = ExpectInstalled();
 
