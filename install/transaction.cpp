@@ -359,6 +359,7 @@ InstallPaths InstallPathsFor(const Path& base_dir) {
   paths.record = paths.update + kInstalledRecordName;
   paths.pending_record = paths.update + kPendingRecordName;
   paths.kept_package = paths.update + kKeptPackageName;
+  paths.range_state = paths.update + kRangeStateName;
   return paths;
 }
 
@@ -461,9 +462,10 @@ bool KeepPackageRecord(const InstallPaths& paths) {
 void ClearWorkingDirectory(const InstallPaths& paths, bool unrecorded) {
   const size_t name_start = paths.update.size();
   std::vector<Path> kept = {
-      paths.journal.substr(name_start), paths.lock.substr(name_start),
-      paths.log.substr(name_start),     paths.old_log.substr(name_start),
-      paths.record.substr(name_start),  paths.kept_package.substr(name_start)};
+      paths.journal.substr(name_start),    paths.lock.substr(name_start),
+      paths.log.substr(name_start),        paths.old_log.substr(name_start),
+      paths.record.substr(name_start),     paths.kept_package.substr(name_start),
+      paths.range_state.substr(name_start)};
   if (unrecorded) kept.push_back(paths.pending_record.substr(name_start));
   const auto start = Clock::now();
   const size_t removed = ClearDirectory(paths.update, kept);

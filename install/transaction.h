@@ -39,6 +39,7 @@ struct InstallPaths {
   Path pending_record;  // update + "pending.record": the record of the package
                         // being installed, written before the swap
   Path kept_package;    // update + "installed.zip": the package installed last
+  Path range_state;     // update + "single-ranges.state": how the server takes ranges
 };
 
 InstallPaths InstallPathsFor(const Path& base_dir);
@@ -79,7 +80,8 @@ void AbandonSwap(const InstallPaths& paths);
 bool KeepPackageRecord(const InstallPaths& paths);
 
 // Empties update/ after a finished or rolled-back swap: everything but the
-// run lock, the log, the installed package's record and the kept package,
+// run lock, the log, the installed package's record, the kept package and
+// the server's range state,
 // and the journal
 // last, so that a run killed while clearing up still finds its journal and
 // clears up again. With `unrecorded` (KeepPackageRecord failed) the

@@ -19,6 +19,9 @@ Path UpdateDir();
 inline constexpr PathChar kInstalledRecordName[] = PATH_TEXT("installed.record");
 inline constexpr PathChar kPendingRecordName[] = PATH_TEXT("pending.record");
 // The package installed last, kept after its install as the seed of the
-// next delta update (retrieval/delta_download.h); its record is
+// next delta update (retrieval/delta/delta_fetch.h); its record is
 // kInstalledRecordName.
 inline constexpr PathChar kKeptPackageName[] = PATH_TEXT("installed.zip");
+// The address and Server header of a server that refused several ranges in
+// one request (retrieval/delta/delta_fetch.h); kept across installs.
+inline constexpr PathChar kRangeStateName[] = PATH_TEXT("single-ranges.state");

@@ -283,6 +283,9 @@ class WholeProgram : public testing::Test {
     Tree expected = Overlay(before, package_files_);
     expected["update/installed.record"] = ReadFile(dir_ / "update/installed.record");
     expected["update/installed.zip"] = ReadFile(dir_ / "update/installed.zip");
+    // How the server took ranges stays across installs.
+    if (Exists(dir_ / "update/single-ranges.state"))
+      expected["update/single-ranges.state"] = ReadFile(dir_ / "update/single-ranges.state");
     return expected;
   }
 
@@ -786,7 +789,9 @@ class SignedPackage : public WholeProgram {
     EXPECT_EQ(run.exit_code, 1);
     EXPECT_NE(run.out.find("Package signature verified"), std::string::npos) << run.out;
     EXPECT_EQ(Files(dir_.path()), Installed(before)) << run.out;
-    EXPECT_EQ(Names(dir_ / "update"), "installed.record installed.zip");
+    EXPECT_EQ(Names(dir_ / "update"), Exists(dir_ / "update/single-ranges.state")
+                                          ? "installed.record installed.zip single-ranges.state"
+                                          : "installed.record installed.zip");
     EXPECT_TRUE(ReadFile(dir_ / "update/installed.zip") == ReadFile(served_ / "update.zip"));
     return run.out;
   }
@@ -1136,6 +1141,41 @@ TEST_F(DeltaUpdate, EveryKindOfServerEndsInTheReleaseInstalled) {
             std::string::npos)
       << out;
   EXPECT_NE(out.find("Delta update: "), std::string::npos) << out;
+}
+
+// Caches and object stores refuse several ranges in one request, each in
+// its own way: every refusal switches to single ranges at once, without a
+// busy server's back-off, and the next run starts with single ranges.
+TEST_F(DeltaUpdate, ARefusalOfSeveralRangesIsTakenAtOnceAndRemembered) {
+  const std::string state = dir_ / "update/single-ranges.state";
+  const auto serve = [this](const std::string& status) {
+    return "[{\"mode\": \"package\", \"package\": \"" + zip_ + "\", \"signature\": \"" +
+           signature_ + "\", \"etag\": \"\\\"r" + std::to_string(release_) +
+           "\\\"\", \"refuse_several\": " + status + "}]";
+  };
+  const auto several = [](const FaultServer& server) {
+    size_t count = 0;
+    for (const auto& request : server.Requests())
+      count += request.range.find(',') != std::string::npos;
+    return count;
+  };
+  for (const char* status : {"503", "416", "400", "200"}) {
+    SCOPED_TRACE(status);
+    RemoveTree(state);
+    ASSERT_NO_FATAL_FAILURE(NextRelease());
+    FaultServer server({}, serve(status), port_);
+    ASSERT_TRUE(server.listening());
+    const std::string out = ExpectInstalled();
+    EXPECT_NE(out.find("Delta update: "), std::string::npos) << out;
+    EXPECT_EQ(out.find("next attempt in"), std::string::npos) << out;
+    EXPECT_EQ(several(server), 1u);
+    EXPECT_TRUE(Exists(state));
+  }
+  ASSERT_NO_FATAL_FAILURE(NextRelease());
+  FaultServer server({}, serve("503"), port_);
+  ASSERT_TRUE(server.listening());
+  EXPECT_NE(ExpectInstalled().find("Delta update: "), std::string::npos);
+  EXPECT_EQ(several(server), 0u);
 }
 
 // Hostile and broken answers to the delta's requests: each run ends within

@@ -8,6 +8,7 @@
 #include "basedir.h"
 #include "delta.h"
 #include "download.h"
+#include "durable.h"
 #include "files.h"
 #include "multipart.h"
 #include "report.h"
@@ -182,15 +183,38 @@ class RangesBody : public AnswerBody {
   uint64_t kept_ = 0;
 };
 
+// Whether a server takes several ranges in one request. One that refused
+// them once is remembered in update/ for its address and its software (the
+// Server header), so that later runs do not pay the refusal again.
+class RangeMode {
+ public:
+  RangeMode(const Path& state, const std::string& address, const std::string& server)
+      : state_(state), identity_(address + "\n" + server + "\n") {
+    std::string text;
+    single_ = ReadWholeFile(state_, &text) && text == identity_;
+    if (!single_) RemoveFileEntry(state_);
+  }
+  bool single() const { return single_; }
+  void Refused() {
+    if (!single_) WriteFileAtomically(state_, identity_);
+    single_ = true;
+  }
+
+ private:
+  Path state_;
+  std::string identity_;
+  bool single_ = false;
+};
+
 // A batch in one request, as multipart/byteranges or one part; what a
 // server leaves out, and the whole batch when it refuses several ranges in
-// one request (200, 416, 501), in requests of one range each.
-bool FetchBatch(Transport* transport, SamePackage* package, const std::vector<ByteRange>& batch,
-                const DeliverBytes& deliver) {
+// one request (transport.h says how), in requests of one range each.
+bool FetchBatch(Transport* transport, SamePackage* package, RangeMode* mode,
+                const std::vector<ByteRange>& batch, const DeliverBytes& deliver) {
   std::vector<ByteRange> left = batch;
-  bool one_by_one = false;
   while (!left.empty()) {
-    const std::vector<ByteRange> asked = one_by_one ? std::vector<ByteRange>{left.front()} : left;
+    const std::vector<ByteRange> asked =
+        mode->single() ? std::vector<ByteRange>{left.front()} : left;
     const std::vector<ByteRange> rest(left.begin() + static_cast<std::ptrdiff_t>(asked.size()),
                                       left.end());
     RangesBody body(asked, deliver, package);
@@ -202,7 +226,7 @@ bool FetchBatch(Transport* transport, SamePackage* package, const std::vector<By
     if (answer.kind == AnswerKind::kRangesRefused) {
       // Several ranges in one request are more than some servers serve.
       if (asked.size() == 1) return false;
-      one_by_one = true;
+      mode->Refused();
       continue;
     }
     if (answer.kind != AnswerKind::kSuccess) return false;
@@ -211,8 +235,8 @@ bool FetchBatch(Transport* transport, SamePackage* package, const std::vector<By
     // A server that sends only some of the ranges gets them one by one;
     // one that leaves out the only range it was asked for has none.
     if (!missed.empty()) {
-      if (one_by_one) return false;
-      one_by_one = true;
+      if (asked.size() == 1) return false;
+      mode->Refused();
     }
   }
   return true;
@@ -283,6 +307,7 @@ DeltaResult DownloadDelta(Transport* transport, const Path& target, const Path& 
                    *transport);
 
     SamePackage package(tail_body.source());
+    RangeMode mode(directory + kRangeStateName, transport->url(), answer.server);
     DeltaSources sources;
     sources.kept_package = kept;
     sources.new_size = size;
@@ -299,7 +324,7 @@ DeltaResult DownloadDelta(Transport* transport, const Path& target, const Path& 
              bytes->size() == end - start;
     };
     sources.fetch = [&](const std::vector<ByteRange>& batch, const DeliverBytes& deliver) {
-      return FetchBatch(transport, &package, batch, deliver);
+      return FetchBatch(transport, &package, &mode, batch, deliver);
     };
     uint64_t written = 0, checked_at = 0;
     sources.keep_going = [&]() {

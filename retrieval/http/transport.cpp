@@ -113,8 +113,12 @@ bool IsBrokenTransfer(CURLcode result) {
   }
 }
 
-AnswerKind KindOfStatus(long status, bool ranged) {
+// Several ranges in one request are refused in more ways than one range:
+// caches and object stores answer 400, 416 or 503 (a backend fetch that
+// failed) to what they will not split, and no waiting changes that.
+AnswerKind KindOfStatus(long status, bool ranged, bool several) {
   if (ranged && (status == 416 || status == 501)) return AnswerKind::kRangesRefused;
+  if (several && (status == 400 || status == 503)) return AnswerKind::kRangesRefused;
   // Time-out, too many requests, and server or gateway failures may change
   // by waiting.
   if (status == 408 || status == 429 || status == 500 || status == 502 || status == 503 ||
@@ -169,7 +173,8 @@ size_t OnHeaderLine(char* data, size_t size, size_t count, void* context) {
   for (const auto& [name, value] : {std::make_pair("Content-Type", &answer.content_type),
                                     std::make_pair("Content-Range", &answer.content_range),
                                     std::make_pair("ETag", &answer.etag),
-                                    std::make_pair("Last-Modified", &answer.last_modified)}) {
+                                    std::make_pair("Last-Modified", &answer.last_modified),
+                                    std::make_pair("Server", &answer.server)}) {
     const char* text = AnswerHeader(exchange->handle, name);
     *value = text ? text : "";
   }
@@ -374,7 +379,7 @@ Answer Transport::Send(const Request& request, AnswerBody* body) {
     // libcurl lets a 401 through when the server sent no challenge it
     // recognises, and redirects are not followed: only a success status
     // delivers a body, whatever libcurl made of the rest.
-    answer.kind = KindOfStatus(answer.status, ranged);
+    answer.kind = KindOfStatus(answer.status, ranged, request.range.find(',') != std::string::npos);
     if (answer.result == CURLE_OK || answer.result == CURLE_WRITE_ERROR)
       answer.result = CURLE_HTTP_RETURNED_ERROR;
   } else if (IsBrokenTransfer(answer.result)) {

@@ -89,7 +89,8 @@ bool ParseContentRange(const std::string& header, uint64_t* first, uint64_t* las
 enum class AnswerKind {
   kSuccess,        // a 2xx whose body the request's body took whole
   kNotModified,    // 304 to a conditional request (or libcurl's unmet date)
-  kRangesRefused,  // a range request answered 200 (body not wanted), 416 or 501
+  kRangesRefused,  // a range request answered 200 (body not wanted), 416 or 501; one
+                   // of several ranges also 400 or 503
   kBusy,           // 408, 429, 500, 502, 503, 504: waiting may help
   kNotFound,       // 404, 410
   kRefused,        // any other status, a refused certificate, a bad address
@@ -105,6 +106,7 @@ struct Answer {
   long long retry_after = -1;  // seconds; -1 without
   long long content_length = -1;
   std::string content_type, content_range, etag, last_modified;
+  std::string server;     // the Server header: which software answered
   uint64_t received = 0;  // body bytes that arrived
   std::string rejection;  // with kRejected: why, in a few words
 };

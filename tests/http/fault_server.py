@@ -17,7 +17,9 @@ answered after one mode (--mode, with --bytes N where it matters):
                 given; answers If-None-Match with 304; honours Range (one
                 range as a 206 of its own, several as multipart/byteranges,
                 with LF alone as line end when "lf_only"; only the first
-                when "first_range_only"; 416 for a range past the end)
+                when "first_range_only"; several refused with the status
+                "refuse_several", 200 sending the whole package; 416 for a
+                range past the end)
                 unless "ignore_range", and "If-Range" against the ETag or
                 date; with "cut_after" closes after that many body bytes, or
                 with "stall" as well sends nothing more until the client
@@ -215,6 +217,17 @@ def serve_package(conn, request, answer):
         if ranges is None:
             conn.sendall(head(416, headers + [("Content-Range", "bytes */%d" % len(data)),
                                               ("Content-Length", "0")]))
+            return
+        refusal = answer.get("refuse_several")
+        if refusal and len(ranges) > 1:
+            # As caches and object stores refuse several ranges: the whole
+            # package, or an error of their own.
+            if refusal == 200:
+                conn.sendall(head(200, headers + [("Content-Type", "application/zip"),
+                                                  ("Content-Length", "%d" % len(data))]) + data)
+            else:
+                extra = [("Content-Range", "bytes */%d" % len(data))] if refusal == 416 else []
+                conn.sendall(head(refusal, headers + extra + [("Content-Length", "0")]))
             return
         if answer.get("first_range_only"):
             ranges = ranges[:1]
