@@ -132,7 +132,9 @@ bool RangeBodyReader::Feed(const char* data, size_t count) {
       }
       case State::kDone:
         // Nothing after the end is read: a single part has no more, and a
-        // multipart body's epilogue means nothing.
+        // multipart body's epilogue means nothing. A body that ends with
+        // its closing boundary ends its transfer as usual, and leaves the
+        // connection open for the next request.
         if (boundary_.empty()) state_ = State::kMalformed;
         return false;
       case State::kMalformed:
@@ -150,7 +152,6 @@ bool RangeBodyReader::Feed(const char* data, size_t count) {
         const bool taken = TakeLine(line_);
         line_.clear();
         if (!taken) return Fail(State::kMalformed);
-        if (state_ == State::kDone) return false;
       }
     }
   }
