@@ -1095,6 +1095,29 @@ TEST_F(DeltaUpdate, TheNextReleaseIsRebuiltFromTheKeptOneOverNginx) {
 
   EXPECT_LT(Fetched(out), ReadFile(zip_).size() / 4) << out;
   EXPECT_NE(server.AccessLog().find("\" 206 "), std::string::npos) << server.AccessLog();
+  // The tail, the ranges and the signature share one connection.
+  EXPECT_NE(out.find(" over 1 connection, "), std::string::npos) << out;
+}
+
+// A rebuilt package that its signature proved is not fetched again when it
+// cannot be unpacked for a reason of this machine's own.
+TEST_F(DeltaUpdate, AProvedRebuiltPackageIsNotDownloadedAgainForALocalFailure) {
+  ASSERT_NO_FATAL_FAILURE(NextRelease());
+  Nginx server(served_.path(), config::kCredentials, port_);
+  ASSERT_TRUE(server.started()) << server.failure();
+  const std::string stuck = dir_ / "update/unzip/stuck";
+  MakeDirs(dir_ / "update/unzip");
+  WriteFile(stuck, "a file that even root cannot remove");
+  ASSERT_EQ(RunProgram({"/usr/bin/chattr", "+i", stuck}, "/").exit_code, 0);
+  const RunResult run = RunProgram({updater_}, dir_.path(), 60);
+  RunProgram({"/usr/bin/chattr", "-i", stuck}, "/");
+  EXPECT_NE(run.out.find("Delta update: "), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("Package signature verified"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("Outcome: package refused: it cannot be unpacked completely"),
+            std::string::npos)
+      << run.out;
+  EXPECT_EQ(server.AccessLog().find(kPackagePath + " HTTP/1.1\" 200"), std::string::npos)
+      << server.AccessLog();
 }
 
 // Servers that answer ranges each in their own way, and one whose package
