@@ -68,7 +68,8 @@ bool TakeWaitingPackage(Transport* transport, const Path& package, ConditionalGe
 }
 
 // The package by delta where a kept package allows it, else whole.
-DownloadResult FetchPackage(Transport* transport, ConditionalGet* conditional, bool whole) {
+DownloadResult FetchPackage(Transport* transport, bool signed_build, ConditionalGet* conditional,
+                            bool whole) {
   DownloadResult fetched;
   // Where the extraction reads it, whatever the current directory; the
   // program never creates "update".
@@ -80,7 +81,7 @@ DownloadResult FetchPackage(Transport* transport, ConditionalGet* conditional, b
   EntryKind kind;
   if (!whole && GetEntryKind(kept, &kind) && kind == EntryKind::kFile &&
       !GetEntryKind(target + PATH_TEXT(".part.id"), &kind)) {
-    switch (DownloadDelta(transport, target, kept, conditional, &fetched.package)) {
+    switch (DownloadDelta(transport, target, kept, signed_build, conditional, &fetched.package)) {
       case DeltaResult::kStored:
         fetched.outcome = DownloadOutcome::kStored;
         fetched.rebuilt = true;
@@ -134,7 +135,7 @@ bool FetchSignature(Transport* transport, const DownloadResult& fetched,
 // The download phase: the package and its signature, checked.
 CheckedPackage FetchAndCheck(Transport* transport, const char* keys, int64_t min_time,
                              ConditionalGet* conditional, bool whole, DownloadResult* fetched) {
-  *fetched = FetchPackage(transport, conditional, whole);
+  *fetched = FetchPackage(transport, HasPublicKeys(keys), conditional, whole);
   if (fetched->outcome == DownloadOutcome::kStored && HasPublicKeys(keys) &&
       !FetchSignature(transport, *fetched, *conditional, &fetched->failure))
     return {PackageVerdict::kNoPackage, HashedPackage()};

@@ -1132,6 +1132,15 @@ TEST_F(DeltaUpdate, EveryKindOfServerEndsInTheReleaseInstalled) {
       {"\"first_range_only\": true", "Delta update: "},
       {"\"ignore_range\": true",
        "Delta update not used (the server does not answer range requests)"},
+      // A weak entity tag names nothing for a range; a date does, once it
+      // is a minute old, and a fresh one means the whole package at once.
+      {"\"etag\": \"W/\\\"weak\\\"\", \"last_modified\": \"Tue, 08 Dec 2026 03:00:00 GMT\", "
+       "\"date\": true",
+       "Delta update: "},
+      {"\"etag\": \"W/\\\"fresh\\\"\", \"last_modified\": \"now\", \"date\": true",
+       "Delta update not used (the server does not identify its package)"},
+      // No validator at all: the signature proves the rebuilt package.
+      {"\"etag\": \"\", \"date\": true", "Delta update: "},
   };
   for (const Kind& kind : kinds) {
     SCOPED_TRACE(kind.options);
@@ -1144,6 +1153,19 @@ TEST_F(DeltaUpdate, EveryKindOfServerEndsInTheReleaseInstalled) {
     ASSERT_TRUE(server.listening());
     const std::string out = ExpectInstalled();
     EXPECT_NE(out.find(kind.line), std::string::npos) << out;
+  }
+
+  // The installed package again, named by nothing: its end alone says so,
+  // in one request.
+  {
+    FaultServer server(
+        {},
+        "[{\"mode\": \"package\", \"package\": \"" + zip_ + "\", \"etag\": \"\", \"date\": true}]",
+        port_);
+    ASSERT_TRUE(server.listening());
+    const RunResult run = RunProgram({updater_}, dir_.path(), 60);
+    EXPECT_NE(run.out.find("No new package"), std::string::npos) << run.out;
+    EXPECT_EQ(server.Requests().size(), 1u) << run.out;
   }
 
   // Replaced between the tail and the ranges: If-Range notices, and the

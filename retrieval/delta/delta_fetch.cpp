@@ -1,6 +1,7 @@
 #include "delta_fetch.h"
 
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "delta.h"
 #include "download.h"
 #include "durable.h"
+#include "file_output.h"
 #include "files.h"
 #include "multipart.h"
 #include "report.h"
@@ -44,7 +46,8 @@ std::string Cost(const Transport& transport) {
 // against the answer's Content-Range and length before any is kept.
 class TailBody : public AnswerBody {
  public:
-  explicit TailBody(std::string* tail) : tail_(tail) {}
+  // `unnamed_ok`: a package the server names by no validator will do.
+  TailBody(std::string* tail, bool unnamed_ok) : tail_(tail), unnamed_ok_(unnamed_ok) {}
 
   bool Begin(Answer* answer) override {
     tail_->clear();
@@ -58,7 +61,11 @@ class TailBody : public AnswerBody {
       return false;
     }
     source_ = SourceOf(*answer);
-    if (source_.kind == PartialSource::Validator::kNone) {
+    // A server that names its package by nothing at all leaves it to the
+    // signature; one whose names do not hold (a weak ETag, a date too
+    // fresh) is serving a package that may still change.
+    const bool named_by_nothing = answer->etag.empty() && answer->last_modified.empty();
+    if (source_.kind == PartialSource::Validator::kNone && !(named_by_nothing && unnamed_ok_)) {
       answer->rejection = "the server does not identify its package";
       return false;
     }
@@ -77,9 +84,21 @@ class TailBody : public AnswerBody {
 
  private:
   std::string* tail_;
+  const bool unnamed_ok_;
   PartialSource source_;
   uint64_t start_ = 0;
 };
+
+// Whether the package ends as the kept one does: the same size and the
+// same last bytes, its central directory among them, are the same package.
+bool EndsAsKept(const Path& kept, uint64_t size, const std::string& tail) {
+  uint64_t kept_size = 0;
+  FilePtr file = OpenFileForReading(kept, &kept_size);
+  if (!file || kept_size != size || tail.size() > size || !SeekFile(file.get(), size - tail.size()))
+    return false;
+  std::string bytes(tail.size(), '\0');
+  return std::fread(&bytes[0], 1, bytes.size(), file.get()) == bytes.size() && bytes == tail;
+}
 
 // Checks that an answer is about the tail's package; notes when it is not.
 class SamePackage {
@@ -252,7 +271,7 @@ DeltaResult Whole(const std::string& why, const Transport& transport) {
 }  // namespace
 
 DeltaResult DownloadDelta(Transport* transport, const Path& target, const Path& kept,
-                          ConditionalGet* conditional, HashedPackage* stored) {
+                          bool signed_build, ConditionalGet* conditional, HashedPackage* stored) {
   PackageFile sink(target);
   const Path spool = target + kSpoolSuffix;
   const Path directory = target.substr(0, target.size() - Path(kPackageName).size());
@@ -262,7 +281,7 @@ DeltaResult DownloadDelta(Transport* transport, const Path& target, const Path& 
   // whole download.
   for (int plan = 1; plan <= 2; ++plan) {
     std::string tail;
-    TailBody tail_body(&tail);
+    TailBody tail_body(&tail, signed_build);
     Request tail_request;
     tail_request.range = "-" + std::to_string(kTailRequest);
     tail_request.conditions = conditional;
@@ -285,6 +304,13 @@ DeltaResult DownloadDelta(Transport* transport, const Path& target, const Path& 
     conditional->etag = answer.etag;
     conditional->last_modified = answer.last_modified;
     const uint64_t size = tail_body.source().total_size;
+    // A server that names its package by no validator cannot answer 304:
+    // the package's own end tells.
+    if (EndsAsKept(kept, size, tail)) {
+      Report("The server's package ends as the installed one does: it is the same\n");
+      conditional->not_modified = true;
+      return DeltaResult::kNotModified;
+    }
     // A package no longer than its tail came whole with it.
     if (tail_body.start() == 0) {
       sink.Expect(0, PartialSource());

@@ -31,5 +31,9 @@ inline constexpr uint64_t kFreeSpaceMargin = 64 * 1024 * 1024;
 // package at `kept`, fetches what the plan needs and writes the rebuilt
 // package to `target`. One line says what was chosen and why, with the
 // bytes fetched and reused and the requests and connections they took.
+// A package that the server names by no validator at all is rebuilt only
+// in a `signed_build`, where its signature proves it; one named only by a
+// weak ETag or a Last-Modified less than a minute old is downloaded whole; a tail that equals the
+// kept package's own end is the installed package again (kNotModified), whatever the server says.
 DeltaResult DownloadDelta(Transport* transport, const Path& target, const Path& kept,
-                          ConditionalGet* conditional, HashedPackage* stored);
+                          bool signed_build, ConditionalGet* conditional, HashedPackage* stored);

@@ -170,11 +170,12 @@ size_t OnHeaderLine(char* data, size_t size, size_t count, void* context) {
   Answer& answer = *exchange->answer;
   answer.status = status;
   exchange->head_ended = true;
-  for (const auto& [name, value] : {std::make_pair("Content-Type", &answer.content_type),
-                                    std::make_pair("Content-Range", &answer.content_range),
-                                    std::make_pair("ETag", &answer.etag),
-                                    std::make_pair("Last-Modified", &answer.last_modified),
-                                    std::make_pair("Server", &answer.server)}) {
+  for (const auto& [name, value] :
+       {std::make_pair("Content-Type", &answer.content_type),
+        std::make_pair("Content-Range", &answer.content_range),
+        std::make_pair("ETag", &answer.etag),
+        std::make_pair("Last-Modified", &answer.last_modified),
+        std::make_pair("Server", &answer.server), std::make_pair("Date", &answer.date)}) {
     const char* text = AnswerHeader(exchange->handle, name);
     *value = text ? text : "";
   }
@@ -226,6 +227,23 @@ bool ParseContentRange(const std::string& header, uint64_t* first, uint64_t* las
   return *first <= *last && *last < *total;
 }
 
+namespace {
+
+// A file changed twice within the server's clock's resolution, or just
+// before it answered, would keep its date: only a date a minute older than
+// the answer names one version. Without a Date there is nothing to
+// compare, and the date stands.
+constexpr time_t kSettledSeconds = 60;
+
+bool DateIsSettled(const Answer& answer) {
+  if (answer.date.empty()) return true;
+  const time_t modified = curl_getdate(answer.last_modified.c_str(), nullptr);
+  const time_t now = curl_getdate(answer.date.c_str(), nullptr);
+  return modified >= 0 && now >= 0 && modified <= now - kSettledSeconds;
+}
+
+}  // namespace
+
 PartialSource SourceOf(const Answer& answer) {
   PartialSource source;
   uint64_t first = 0, last = 0, total = 0;
@@ -236,7 +254,7 @@ PartialSource SourceOf(const Answer& answer) {
   if (!answer.etag.empty() && answer.etag.compare(0, 2, "W/") != 0) {
     source.kind = PartialSource::Validator::kETag;
     source.validator = answer.etag;
-  } else if (!answer.last_modified.empty()) {
+  } else if (!answer.last_modified.empty() && DateIsSettled(answer)) {
     source.kind = PartialSource::Validator::kLastModified;
     source.validator = answer.last_modified;
   }

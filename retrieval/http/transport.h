@@ -107,13 +107,15 @@ struct Answer {
   long long content_length = -1;
   std::string content_type, content_range, etag, last_modified;
   std::string server;     // the Server header: which software answered
+  std::string date;       // the Date header: when the server answered
   uint64_t received = 0;  // body bytes that arrived
   std::string rejection;  // with kRejected: why, in a few words
 };
 
-// The validator of an answer (a weak ETag cannot ask for a range: If-Range
-// needs a strong one) and its total size (Content-Range's total, else its
-// length).
+// The validator of an answer and its total size (Content-Range's total,
+// else its length). A weak ETag cannot ask for a range (If-Range needs a
+// strong one); a Last-Modified date less than a minute older than the
+// answer's Date may name a file still being written, and names nothing.
 PartialSource SourceOf(const Answer& answer);
 
 // What failed, for a line ("HTTP status 503 with Retry-After 1 s").

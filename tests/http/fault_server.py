@@ -21,7 +21,8 @@ answered after one mode (--mode, with --bytes N where it matters):
                 "refuse_several", 200 sending the whole package; 416 for a
                 range past the end)
                 unless "ignore_range", and "If-Range" against the ETag or
-                date; with "cut_after" closes after that many body bytes, or
+                date ("now": the time of the answer; "date" sends a Date
+                header); with "cut_after" closes after that many body bytes, or
                 with "stall" as well sends nothing more until the client
                 goes away; with "hostile" it answers range requests as a
                 hostile or broken server would (see HOSTILE below)
@@ -39,6 +40,7 @@ separated by tabs.
 """
 
 import argparse
+import email.utils
 import json
 import os
 import socket
@@ -194,8 +196,12 @@ def hostile_tail(conn, answer, wanted, headers):
 def serve_package(conn, request, answer):
     with open(answer["package"], "rb") as f:
         data = f.read()
+    if answer.get("last_modified") == "now":
+        answer = dict(answer, last_modified=email.utils.formatdate(usegmt=True))
     validators = [v for v in (answer.get("etag"), answer.get("last_modified")) if v]
     headers = [("Connection", "close")]
+    if answer.get("date"):
+        headers.append(("Date", email.utils.formatdate(usegmt=True)))
     if answer.get("etag"):
         headers.append(("ETag", answer["etag"]))
     if answer.get("last_modified"):
