@@ -89,12 +89,12 @@ void CheckPlan(const ZipDirectory& fresh, uint64_t tail_start, const DeltaPlan& 
   Check(tail_start <= plan.cd_offset, "a plan for a tail after the central directory");
   for (size_t i = 0; i < plan.slots.size(); ++i) {
     const DeltaSlot& slot = plan.slots[i];
-    const uint64_t next =
-        i + 1 < plan.slots.size() ? plan.slots[i + 1].header_offset : plan.cd_offset;
-    Check(slot.header_offset <= slot.end && slot.end == next, "slots out of file order");
+    const uint64_t end = SlotEnd(plan, i);
+    Check(slot.header_offset <= end, "slots out of file order");
+    Check(slot.header_size == 0, "a header length before any header was read");
     // Each entry's least (header without extra field, and its data) fits
     // before the next one: nothing overlaps or runs into the directory.
-    const uint64_t room = slot.end - slot.header_offset;
+    const uint64_t room = end - slot.header_offset;
     Check(room >= kLocalHeaderFixedSize + slot.name_size &&
               room - kLocalHeaderFixedSize - slot.name_size >= slot.compressed_size,
           "a planned entry runs past the next one");
@@ -150,9 +150,9 @@ void SetHeaderSizes(const std::string& tail, uint64_t tail_start, DeltaPlan* pla
         ReadLocalHeaderSize(reinterpret_cast<const unsigned char*>(tail.data()) + (at - tail_start),
                             &size, &name_size) &&
         name_size == slot.name_size) {
-      slot.header_size = size;
+      slot.header_size = static_cast<uint32_t>(size);
     } else if (at % 5 != 0) {
-      slot.header_size = kLocalHeaderFixedSize + slot.name_size + slot.extra_size + at % 23;
+      slot.header_size = static_cast<uint32_t>(kLocalHeaderFixedSize + slot.name_size + at % 53);
     }
   }
 }

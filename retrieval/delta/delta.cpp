@@ -8,11 +8,14 @@
 
 namespace {
 
-// Plans from the two directories, which are let go of once the plan holds
-// what it needs of them. A tail that begins after the central directory
-// grows once. False with *failure when there is no plan.
-bool Plan(DeltaSources* sources, DeltaPlan* plan, uint64_t* kept_size, DeltaOutcome* failure) {
-  ZipDirectory fresh, kept;
+// Plans from the two directories, holding as little at a time as it can:
+// the new package's directory is read from the tail, then the tail goes
+// into the spool (`fetched`), then the kept directory is read and only what
+// the plan needs of it is kept. A tail that begins after the central
+// directory grows once. False with *failure when there is no plan.
+bool Plan(DeltaSources* sources, FetchedBytes* fetched, DeltaPlan* plan, uint64_t* kept_size,
+          DeltaOutcome* failure) {
+  ZipDirectory fresh;
   DirectoryResult read = DirectoryResult::kNotZip;
   for (int attempt = 0; attempt < 2; ++attempt) {
     uint64_t needed_start = 0;
@@ -42,12 +45,24 @@ bool Plan(DeltaSources* sources, DeltaPlan* plan, uint64_t* kept_size, DeltaOutc
     *failure = DeltaOutcome::kNotZip;
     return false;
   }
-  if (ReadZipDirectory(sources->kept_package, &kept) != DirectoryResult::kRead) {
-    *failure = DeltaOutcome::kKeptUnusable;
+  // The tail is the whole central directory now: it waits in the spool.
+  if (!fetched->Add(sources->tail_start, sources->tail.data(), sources->tail.size()) ||
+      !fetched->Flush()) {
+    *failure = DeltaOutcome::kWriteFailed;
     return false;
   }
-  *kept_size = kept.file_size;
-  if (!PlanDelta(kept, fresh, sources->tail_start, plan)) {
+  std::string().swap(sources->tail);
+  std::vector<KeptData> index;
+  {
+    ZipDirectory kept;
+    if (ReadZipDirectory(sources->kept_package, &kept) != DirectoryResult::kRead) {
+      *failure = DeltaOutcome::kKeptUnusable;
+      return false;
+    }
+    *kept_size = kept.file_size;
+    index = IndexKept(kept);
+  }
+  if (!PlanDelta(index, fresh, sources->tail_start, plan)) {
     *failure = DeltaOutcome::kNotZip;
     return false;
   }
@@ -75,19 +90,22 @@ DeltaOutcome FetchInto(const std::vector<ByteRange>& ranges, const DeltaSources&
 }
 
 DeltaOutcome Build(DeltaSources* sources, const ByteSink& sink, DeltaFigures* figures) {
+  // Everything the server sends, the tail included, waits in the spool;
+  // none of it is held in memory ahead of its place.
+  const std::string none;
+  FetchedBytes fetched(none, sources->new_size);
+  if (!fetched.Open(sources->spool)) return DeltaOutcome::kWriteFailed;
   DeltaPlan plan;
   uint64_t kept_size = 0;
   DeltaOutcome failure = DeltaOutcome::kNotZip;
-  if (!Plan(sources, &plan, &kept_size, &failure)) return failure;
+  if (!Plan(sources, &fetched, &plan, &kept_size, &failure)) return failure;
   figures->fetched = plan.estimated_fetch;
   figures->reused = plan.estimated_reuse;
   if (!plan.worth_it) return DeltaOutcome::kTooCostly;
   if (plan.estimated_reuse > kMaxReuseFactor * kept_size) return DeltaOutcome::kTooMuchReuse;
 
-  FetchedBytes fetched(sources->tail, sources->tail_start);
-  if (!fetched.Open(sources->spool)) return DeltaOutcome::kWriteFailed;
   DeltaOutcome outcome = FetchInto(plan.first_ranges, *sources, &fetched, figures);
-  figures->fetched = sources->tail.size() + fetched.received();
+  figures->fetched = fetched.received();
   if (outcome != DeltaOutcome::kBuilt) return outcome;
   // The reused entries' local headers are here now: their lengths place
   // the data.
@@ -98,7 +116,7 @@ DeltaOutcome Build(DeltaSources* sources, const ByteSink& sink, DeltaFigures* fi
     if (slot.kept_data_offset != 0 &&
         fetched.Read(slot.header_offset, reinterpret_cast<char*>(header), sizeof header) &&
         ReadLocalHeaderSize(header, &header_size, &name_size) && name_size == slot.name_size)
-      slot.header_size = header_size;
+      slot.header_size = static_cast<uint32_t>(header_size);
   }
   DeltaLayout layout;
   LayOutDelta(plan, &layout);
@@ -107,7 +125,7 @@ DeltaOutcome Build(DeltaSources* sources, const ByteSink& sink, DeltaFigures* fi
   figures->floor = layout.floor;
   if (layout.reused > kMaxReuseFactor * kept_size) return DeltaOutcome::kTooMuchReuse;
   outcome = FetchInto(layout.missing, *sources, &fetched, figures);
-  figures->fetched = sources->tail.size() + fetched.received();
+  figures->fetched = fetched.received();
   if (outcome != DeltaOutcome::kBuilt) return outcome;
   // Nothing goes to the sink unless all of it can.
   for (const DeltaPiece& piece : layout.pieces)

@@ -61,7 +61,8 @@ struct DeltaSources {
   uint64_t new_size = 0;
   // Bytes [tail_start, new_size) of the new package: at least kMinimumTail
   // bytes, or the whole package. A tail that begins after the central
-  // directory grows by fetch_span, once, within kMaxDirectoryBytes.
+  // directory grows by fetch_span, once, within kMaxDirectoryBytes. Once
+  // its directory is read, the tail goes to the spool and this is emptied.
   std::string tail;
   uint64_t tail_start = 0;
   FetchSpan fetch_span;

@@ -11,7 +11,8 @@ constexpr uint16_t kFlagDescriptor = 1u << 3;
 // What decides that two entries hold the same compressed data. Equal
 // values do not prove equal bytes, but a wrong match only makes a package
 // whose signature fails, and the whole package is downloaded then.
-auto ContentKey(const ZipEntry& entry) {
+template <typename Entry>
+auto ContentKey(const Entry& entry) {
   return std::make_tuple(entry.crc, entry.compressed_size, entry.uncompressed_size, entry.method,
                          entry.flags);
 }
@@ -37,7 +38,35 @@ void AddPiece(std::vector<DeltaPiece>* pieces, DeltaPiece piece) {
 
 }  // namespace
 
+std::vector<KeptData> IndexKept(const ZipDirectory& kept) {
+  std::vector<KeptData> index;
+  size_t count = 0;
+  for (const ZipEntry& entry : kept.entries)
+    if (entry.data_offset != 0 && entry.compressed_size > 0 && !(entry.flags & kFlagEncrypted))
+      ++count;
+  index.reserve(count);
+  for (const ZipEntry& entry : kept.entries)
+    if (entry.data_offset != 0 && entry.compressed_size > 0 && !(entry.flags & kFlagEncrypted)) {
+      KeptData data;
+      data.compressed_size = entry.compressed_size;
+      data.uncompressed_size = entry.uncompressed_size;
+      data.data_offset = entry.data_offset;
+      data.crc = entry.crc;
+      data.method = entry.method;
+      data.flags = entry.flags;
+      index.push_back(data);
+    }
+  std::sort(index.begin(), index.end(),
+            [](const KeptData& a, const KeptData& b) { return ContentKey(a) < ContentKey(b); });
+  return index;
+}
+
 bool PlanDelta(const ZipDirectory& kept, const ZipDirectory& fresh, uint64_t tail_start,
+               DeltaPlan* plan) {
+  return PlanDelta(IndexKept(kept), fresh, tail_start, plan);
+}
+
+bool PlanDelta(const std::vector<KeptData>& kept, const ZipDirectory& fresh, uint64_t tail_start,
                DeltaPlan* plan) {
   *plan = DeltaPlan();
   plan->file_size = fresh.file_size;
@@ -45,28 +74,23 @@ bool PlanDelta(const ZipDirectory& kept, const ZipDirectory& fresh, uint64_t tai
   plan->cd_offset = fresh.cd_offset;
   if (tail_start > fresh.cd_offset) return false;
 
-  // The kept entries whose data can be copied, by content.
-  std::vector<const ZipEntry*> reusable;
-  for (const ZipEntry& entry : kept.entries)
-    if (entry.data_offset != 0 && entry.compressed_size > 0 && !(entry.flags & kFlagEncrypted))
-      reusable.push_back(&entry);
-  const auto by_content = [](const ZipEntry* a, const ZipEntry* b) {
-    return ContentKey(*a) < ContentKey(*b);
-  };
-  std::sort(reusable.begin(), reusable.end(), by_content);
-
   plan->slots.reserve(fresh.entries.size());
   for (const ZipEntry& entry : fresh.entries) {
     DeltaSlot slot;
     slot.header_offset = entry.local_header_offset;
     slot.compressed_size = entry.compressed_size;
     slot.name_size = entry.name_size;
-    slot.extra_size = entry.extra_size;
     slot.flags = entry.flags;
-    const auto match = std::lower_bound(reusable.begin(), reusable.end(), &entry, by_content);
-    if (entry.compressed_size > 0 && match != reusable.end() &&
-        ContentKey(**match) == ContentKey(entry))
-      slot.kept_data_offset = (*match)->data_offset;
+    const auto match = std::lower_bound(
+        kept.begin(), kept.end(), entry,
+        [](const KeptData& a, const ZipEntry& b) { return ContentKey(a) < ContentKey(b); });
+    if (entry.compressed_size > 0 && match != kept.end() && ContentKey(*match) == ContentKey(entry))
+      slot.kept_data_offset = match->data_offset;
+    // Until the ranges are planned, header_size holds the length first asked
+    // for: the central record's name and extra field, and room for a longer
+    // local extra field.
+    slot.header_size = static_cast<uint32_t>(kLocalHeaderFixedSize + entry.name_size +
+                                             entry.extra_size + kLocalExtraSlack);
     plan->slots.push_back(slot);
   }
   std::sort(plan->slots.begin(), plan->slots.end(), [](const DeltaSlot& a, const DeltaSlot& b) {
@@ -77,30 +101,28 @@ bool PlanDelta(const ZipDirectory& kept, const ZipDirectory& fresh, uint64_t tai
   uint64_t cursor = 0;
   for (size_t i = 0; i < plan->slots.size(); ++i) {
     DeltaSlot& slot = plan->slots[i];
-    slot.end = i + 1 < plan->slots.size() ? plan->slots[i + 1].header_offset : fresh.cd_offset;
+    const uint64_t end = SlotEnd(*plan, i);
+    const uint64_t guess = slot.header_size;
+    slot.header_size = 0;
     // The least an entry takes: a local header without extra field, and its data.
     const uint64_t least = kLocalHeaderFixedSize + slot.name_size + slot.compressed_size;
-    if (slot.header_offset < cursor || slot.end < slot.header_offset ||
-        slot.end - slot.header_offset < least)
+    if (slot.header_offset < cursor || end < slot.header_offset || end - slot.header_offset < least)
       return false;
     AddRange(&ranges, Before(cursor, slot.header_offset, tail_start), kCoalesceGap);
-    cursor = slot.end;
+    cursor = end;
     if (slot.kept_data_offset == 0) {
-      AddRange(&ranges, Before(slot.header_offset, slot.end, tail_start), kCoalesceGap);
+      AddRange(&ranges, Before(slot.header_offset, end, tail_start), kCoalesceGap);
       continue;
     }
     plan->estimated_reuse += slot.compressed_size;
-    const uint64_t guess =
-        kLocalHeaderFixedSize + slot.name_size + slot.extra_size + kLocalExtraSlack;
-    AddRange(
-        &ranges,
-        Before(slot.header_offset,
-               slot.header_offset + std::min(guess, slot.end - slot.header_offset), tail_start),
-        kCoalesceGap);
+    AddRange(&ranges,
+             Before(slot.header_offset,
+                    slot.header_offset + std::min(guess, end - slot.header_offset), tail_start),
+             kCoalesceGap);
     if (slot.flags & kFlagDescriptor) {
       const uint64_t data_end = slot.header_offset + least;
-      const uint64_t from = std::max(data_end, slot.end - std::min(slot.end, kMaxDescriptorSize));
-      AddRange(&ranges, Before(from, slot.end, tail_start), kCoalesceGap);
+      const uint64_t from = std::max(data_end, end - std::min(end, kMaxDescriptorSize));
+      AddRange(&ranges, Before(from, end, tail_start), kCoalesceGap);
     }
   }
   AddRange(&ranges, Before(cursor, fresh.cd_offset, tail_start), kCoalesceGap);
@@ -117,19 +139,23 @@ void LayOutDelta(const DeltaPlan& plan, DeltaLayout* layout) {
   const auto server = [&pieces](uint64_t from, uint64_t to) {
     if (to > from) AddPiece(&pieces, {from, to - from, false, 0});
   };
+  // Each slot adds at most a kept piece and the server piece after it.
+  pieces.reserve(2 * plan.slots.size() + 2);
   uint64_t cursor = 0;
-  for (const DeltaSlot& slot : plan.slots) {
+  for (size_t i = 0; i < plan.slots.size(); ++i) {
+    const DeltaSlot& slot = plan.slots[i];
+    const uint64_t end = SlotEnd(plan, i);
     server(cursor, slot.header_offset);
-    cursor = slot.end;
+    cursor = end;
     const uint64_t data = slot.header_offset + slot.header_size;
     if (slot.kept_data_offset == 0 || slot.header_size < kLocalHeaderFixedSize + slot.name_size ||
-        data > slot.end || slot.end - data < slot.compressed_size) {
-      server(slot.header_offset, slot.end);
+        data > end || end - data < slot.compressed_size) {
+      server(slot.header_offset, end);
       continue;
     }
     server(slot.header_offset, data);
     AddPiece(&pieces, {data, slot.compressed_size, true, slot.kept_data_offset});
-    server(data + slot.compressed_size, slot.end);
+    server(data + slot.compressed_size, end);
     layout->reused += slot.compressed_size;
   }
   server(cursor, plan.file_size);

@@ -35,15 +35,27 @@ inline constexpr uint64_t kMaxDescriptorSize = 24;
 // worth its requests and rebuild: the whole package is downloaded instead.
 inline constexpr unsigned kMaxFetchPercent = 60;
 
-// One entry of the new package, in file order.
+// One entry of the new package, in file order; it ends where the next one's
+// local header begins (SlotEnd). 32 bytes: a plan holds one per entry.
 struct DeltaSlot {
   uint64_t header_offset = 0;  // its local header
-  uint64_t end = 0;            // the next entry's local header, or the central directory
   uint64_t compressed_size = 0;
   uint64_t kept_data_offset = 0;  // where its data lies in the kept package; 0: not reused
-  uint64_t header_size = 0;       // its local header's length, once read; 0: not known
+  // Its local header's length, once read (at most 30 + 2 * 65535); 0: not known.
+  uint32_t header_size = 0;
   uint16_t name_size = 0;
-  uint16_t extra_size = 0;  // of the central record
+  uint16_t flags = 0;
+};
+
+// What the plan keeps of a kept package's entry: its content's key and
+// where its data lies. 32 bytes, so that the kept directory can go before
+// the new one is planned.
+struct KeptData {
+  uint64_t compressed_size = 0;
+  uint64_t uncompressed_size = 0;
+  uint64_t data_offset = 0;
+  uint32_t crc = 0;
+  uint16_t method = 0;
   uint16_t flags = 0;
 };
 
@@ -60,11 +72,23 @@ struct DeltaPlan {
   bool worth_it = false;         // estimated_fetch is at most kMaxFetchPercent of the file
 };
 
+// Where slot i ends: the next slot's local header, or the central directory.
+inline uint64_t SlotEnd(const DeltaPlan& plan, std::size_t i) {
+  return i + 1 < plan.slots.size() ? plan.slots[i + 1].header_offset : plan.cd_offset;
+}
+
+// The kept package's entries whose data can be copied (read from disk,
+// with data offsets), sorted by content.
+std::vector<KeptData> IndexKept(const ZipDirectory& kept);
+
 // Plans the rebuild of the new package `fresh` (read from its tail, which
-// begins at tail_start) from the kept package `kept` (read from disk, with
-// data offsets). False when the new package's layout cannot be followed:
-// entries that overlap or run into the central directory, or a tail that
-// begins after the central directory.
+// begins at tail_start) from the kept package's index. False when the new
+// package's layout cannot be followed: entries that overlap or run into
+// the central directory, or a tail that begins after the central
+// directory.
+bool PlanDelta(const std::vector<KeptData>& kept, const ZipDirectory& fresh, uint64_t tail_start,
+               DeltaPlan* plan);
+// The same from the kept package's directory.
 bool PlanDelta(const ZipDirectory& kept, const ZipDirectory& fresh, uint64_t tail_start,
                DeltaPlan* plan);
 

@@ -315,6 +315,25 @@ uint64_t RoomFor(uint64_t size) {
   return (size + kClusterSize - 1) / kClusterSize * kClusterSize + kClusterSize;
 }
 
+// The stored names' bytes of the first `count` entries, as the central
+// directory gives them (a name read in a legacy code page may grow a
+// little as UTF-8). Leaves the archive at its first entry; 0 when the walk
+// fails, which the plan's own walk then reports.
+size_t NameBytes(unzFile archive, ZPOS64_T count) {
+  size_t total = 0;
+  for (ZPOS64_T i = 0; i < count; ++i) {
+    unz_file_info64 info;
+    if ((i > 0 && unzGoToNextFile(archive) != UNZ_OK) ||
+        unzGetCurrentFileInfo64(archive, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) {
+      total = 0;
+      break;
+    }
+    total += info.size_filename;
+  }
+  unzGoToFirstFile(archive);
+  return total;
+}
+
 // The one pass over the central directory before anything is written:
 // every entry's name decoded and checked, its sizes and position noted, and
 // the room the whole package needs added up. False after the line that
@@ -331,6 +350,9 @@ bool PlanExtraction(unzFile archive, Plan* plan, uint64_t* needed) {
   // A count from a damaged archive may be huge: reserve no more than a
   // large package holds. Pages never written cost address space only.
   plan->entries.reserve(static_cast<size_t>(std::min<ZPOS64_T>(global.number_entry, 1u << 20)));
+  // The names' block at its size at once: grown by doubling, it would hold
+  // its old and new copies at once while the plan is at its largest.
+  plan->names.reserve(NameBytes(archive, global.number_entry));
   for (ZPOS64_T i = 0; i < global.number_entry; ++i) {
     if (i > 0 && (code = unzGoToNextFile(archive)) != UNZ_OK) {
       Report("error %d with zipfile in unzGoToNextFile\n", code);

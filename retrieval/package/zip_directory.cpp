@@ -95,10 +95,11 @@ DirectoryResult ReadEndRecords(unzFile archive, const Source& source, ZipDirecto
 DirectoryResult ReadEntries(unzFile archive, const Source& source, ZipDirectory* directory) {
   unz_global_info64 global;
   if (unzGetGlobalInfo64(archive, &global) != UNZ_OK) return DirectoryResult::kNotZip;
-  // A count from a damaged archive may be huge: reserve no more than a
-  // large package holds.
-  directory->entries.reserve(
-      static_cast<size_t>(std::min<ZPOS64_T>(global.number_entry, 1u << 16)));
+  // Room for every entry at once (no copy while the vector grows); a count
+  // from a damaged archive may be huge, but no entry takes less than a
+  // record of the directory, whose bytes are here.
+  directory->entries.reserve(static_cast<size_t>(
+      std::min<ZPOS64_T>(global.number_entry, directory->cd_size / kCentralFixedSize)));
   uint64_t expected = directory->cd_offset, unused = 0;
   for (ZPOS64_T i = 0; i < global.number_entry; ++i) {
     unz_file_info64 info;
