@@ -5,9 +5,11 @@
 #include "download.h"
 #include "durable.h"
 #include "extract.h"
+#include "file_output.h"
 #include "files.h"
 #include "package_ca.h"
 #include "package_check.h"
+#include "package_record.h"
 #include "report.h"
 #include "signature.h"
 #include "transport.h"
@@ -81,7 +83,16 @@ DownloadResult FetchPackage(Transport* transport, bool signed_build, Conditional
   EntryKind kind;
   if (!whole && GetEntryKind(kept, &kind) && kind == EntryKind::kFile &&
       !GetEntryKind(target + PATH_TEXT(".part.id"), &kind)) {
-    switch (DownloadDelta(transport, target, kept, signed_build, conditional, &fetched.package)) {
+    // The kept package stands for the installed one where the record names
+    // its size; its bytes are proved where it matters, by the signature or
+    // the extraction of what is rebuilt from it.
+    DeltaTrust trust;
+    trust.signed_build = signed_build;
+    PackageRecord installed;
+    uint64_t kept_size = 0;
+    trust.kept_is_installed = ReadPackageRecord(UpdateDir() + kInstalledRecordName, &installed) &&
+                              OpenFileForReading(kept, &kept_size) && kept_size == installed.size;
+    switch (DownloadDelta(transport, target, kept, trust, conditional, &fetched.package)) {
       case DeltaResult::kStored:
         fetched.outcome = DownloadOutcome::kStored;
         fetched.rebuilt = true;

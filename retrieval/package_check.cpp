@@ -94,7 +94,21 @@ CheckedPackage CheckPackage(const char* keys, int64_t min_time, const DownloadRe
     hashed = HashedPackage();
     EntryKind kind;
     if (!GetEntryKind(package, &kind)) {
-      if (fetched.outcome == DownloadOutcome::kNotModified) return NothingNew();
+      if (fetched.outcome == DownloadOutcome::kNotModified) {
+        // Known by its end to be the installed package, under new
+        // validators (a file written again): the next request asks with
+        // what the server says now.
+        PackageRecord installed;
+        const Path record = update + kInstalledRecordName;
+        if ((!answer.etag.empty() || !answer.last_modified.empty()) &&
+            ReadPackageRecord(record, &installed) &&
+            (installed.etag != answer.etag || installed.last_modified != answer.last_modified)) {
+          installed.etag = answer.etag;
+          installed.last_modified = answer.last_modified;
+          WritePackageRecord(record, installed);
+        }
+        return NothingNew();
+      }
       return {PackageVerdict::kNoPackage, HashedPackage()};
     }
     if (!HashPackageFile(package, &hashed)) {

@@ -271,7 +271,8 @@ DeltaResult Whole(const std::string& why, const Transport& transport) {
 }  // namespace
 
 DeltaResult DownloadDelta(Transport* transport, const Path& target, const Path& kept,
-                          bool signed_build, ConditionalGet* conditional, HashedPackage* stored) {
+                          const DeltaTrust& trust, ConditionalGet* conditional,
+                          HashedPackage* stored) {
   PackageFile sink(target);
   const Path spool = target + kSpoolSuffix;
   const Path directory = target.substr(0, target.size() - Path(kPackageName).size());
@@ -281,7 +282,7 @@ DeltaResult DownloadDelta(Transport* transport, const Path& target, const Path& 
   // whole download.
   for (int plan = 1; plan <= 2; ++plan) {
     std::string tail;
-    TailBody tail_body(&tail, signed_build);
+    TailBody tail_body(&tail, trust.signed_build);
     Request tail_request;
     tail_request.range = "-" + std::to_string(kTailRequest);
     tail_request.conditions = conditional;
@@ -306,7 +307,7 @@ DeltaResult DownloadDelta(Transport* transport, const Path& target, const Path& 
     const uint64_t size = tail_body.source().total_size;
     // A server that names its package by no validator cannot answer 304:
     // the package's own end tells.
-    if (EndsAsKept(kept, size, tail)) {
+    if (trust.kept_is_installed && EndsAsKept(kept, size, tail)) {
       Report("The server's package ends as the installed one does: it is the same\n");
       conditional->not_modified = true;
       return DeltaResult::kNotModified;

@@ -35,5 +35,10 @@ inline constexpr uint64_t kFreeSpaceMargin = 64 * 1024 * 1024;
 // in a `signed_build`, where its signature proves it; one named only by a
 // weak ETag or a Last-Modified less than a minute old is downloaded whole; a tail that equals the
 // kept package's own end is the installed package again (kNotModified), whatever the server says.
+struct DeltaTrust {
+  bool signed_build = false;       // a signature will prove what is rebuilt
+  bool kept_is_installed = false;  // the installed record names the kept package
+};
 DeltaResult DownloadDelta(Transport* transport, const Path& target, const Path& kept,
-                          bool signed_build, ConditionalGet* conditional, HashedPackage* stored);
+                          const DeltaTrust& trust, ConditionalGet* conditional,
+                          HashedPackage* stored);
