@@ -37,8 +37,10 @@ class NoBody : public AnswerBody {
   bool Take(const char*, size_t) override { return false; }
 };
 
-// A package that waited for its signature, while the server still has it:
-// hashed again from its own bytes, with the validator it came with.
+// A package that waited for its signature, while the server still has it
+// (one conditional request, answered 304; anything else, a failure
+// included, means the package goes and is fetched afresh): hashed again
+// from its own bytes, with the validator it came with.
 bool TakeWaitingPackage(Transport* transport, const Path& package, ConditionalGet* answer,
                         DownloadResult* fetched) {
   const Path id = package + kWaitingSuffix;
@@ -56,7 +58,7 @@ bool TakeWaitingPackage(Transport* transport, const Path& package, ConditionalGe
   request.range = "0-0";
   HashedPackage hashed;
   if ((same.if_none_match.empty() && same.if_modified_since.empty()) ||
-      transport->Fetch(request, &body, "Download").kind != AnswerKind::kNotModified ||
+      transport->Send(request, &body).kind != AnswerKind::kNotModified ||
       !HashPackageFile(package, &hashed)) {
     RemoveFileEntry(package);
     return false;

@@ -158,7 +158,6 @@ class RangesBody : public AnswerBody {
 
   uint64_t Prepare(Request* request) override {
     request->range = RangeSpec(left_);
-    request->max_body = UINT64_MAX;
     return kept_;
   }
   bool Begin(Answer* answer) override {
