@@ -25,11 +25,6 @@ const Path kWaitingSuffix = PATH_TEXT(".id");
 
 const char* const kSignatureSuffix = ".minisig";
 
-std::string WaitingText(const ConditionalGet& answer, uint64_t size) {
-  return (answer.etag.empty() ? "Last-Modified: " + answer.last_modified : "ETag: " + answer.etag) +
-         "\nTotal-Size: " + std::to_string(size) + "\n";
-}
-
 // An answer's head is all a probe needs.
 class NoBody : public AnswerBody {
  public:
@@ -45,21 +40,22 @@ bool TakeWaitingPackage(Transport* transport, const Path& package, ConditionalGe
                         DownloadResult* fetched) {
   const Path id = package + kWaitingSuffix;
   std::string text;
-  if (!ReadWholeFile(id, &text)) return false;
+  PartialSource waiting;
+  const bool identified = ReadWholeFile(id, &text) && ParseIdentification(text, &waiting);
   RemoveFileEntry(id);
+  if (!identified) return false;
   ConditionalGet same;
-  const std::string etag = "ETag: ", date = "Last-Modified: ";
-  const std::string first = text.substr(0, text.find('\n'));
-  if (first.rfind(etag, 0) == 0) same.if_none_match = first.substr(etag.size());
-  if (first.rfind(date, 0) == 0) same.if_modified_since = first.substr(date.size());
+  if (waiting.kind == PartialSource::Validator::kETag)
+    same.if_none_match = waiting.validator;
+  else
+    same.if_modified_since = waiting.validator;
   NoBody body;
   Request request;
   request.conditions = &same;
   request.range = "0-0";
   HashedPackage hashed;
-  if ((same.if_none_match.empty() && same.if_modified_since.empty()) ||
-      transport->Send(request, &body).kind != AnswerKind::kNotModified ||
-      !HashPackageFile(package, &hashed)) {
+  if (transport->Send(request, &body).kind != AnswerKind::kNotModified ||
+      !HashPackageFile(package, &hashed) || hashed.digests.size != waiting.total_size) {
     RemoveFileEntry(package);
     return false;
   }
@@ -84,7 +80,7 @@ DownloadResult FetchPackage(Transport* transport, bool signed_build, Conditional
   // take the delta's way.
   EntryKind kind;
   if (!whole && GetEntryKind(kept, &kind) && kind == EntryKind::kFile &&
-      !GetEntryKind(target + PATH_TEXT(".part.id"), &kind)) {
+      !HasPartialDownload(target)) {
     // The kept package stands for the installed one where the record names
     // its size; its bytes are proved where it matters, by the signature or
     // the extraction of what is rebuilt from it.
@@ -139,9 +135,13 @@ bool FetchSignature(Transport* transport, const DownloadResult& fetched,
       DownloadWhole(transport, std::string(config::kPackageUrl) + kSignatureSuffix, signature);
   if (download.code == 0) return true;
   *failure = "the package's signature could not be fetched (" + download.failure + ")";
-  if (!answer.etag.empty() || !answer.last_modified.empty())
-    WriteFileAtomically(package + kWaitingSuffix,
-                        WaitingText(answer, fetched.package.digests.size));
+  PartialSource waiting;
+  waiting.kind = answer.etag.empty() ? PartialSource::Validator::kLastModified
+                                     : PartialSource::Validator::kETag;
+  waiting.validator = answer.etag.empty() ? answer.last_modified : answer.etag;
+  waiting.total_size = fetched.package.digests.size;
+  if (!waiting.validator.empty() && waiting.resumable())
+    WriteFileAtomically(package + kWaitingSuffix, IdentificationText(waiting));
   return false;
 }
 

@@ -30,6 +30,15 @@ CheckedPackage Refuse(const Path& package, const Path& signature, std::string re
   return {PackageVerdict::kRefused, HashedPackage()};
 }
 
+// The installed package under the validators the server gives it now, so
+// that the next request asks with them.
+void RenameInstalled(const Path& update, PackageRecord installed, const ConditionalGet& answer) {
+  if (installed.etag == answer.etag && installed.last_modified == answer.last_modified) return;
+  installed.etag = answer.etag;
+  installed.last_modified = answer.last_modified;
+  WritePackageRecord(update + kInstalledRecordName, installed);
+}
+
 CheckedPackage NothingNew() {
   Report("No new package\n");
   ReportOutcome(RunOutcome::kNothingNew);
@@ -99,14 +108,9 @@ CheckedPackage CheckPackage(const char* keys, int64_t min_time, const DownloadRe
         // validators (a file written again): the next request asks with
         // what the server says now.
         PackageRecord installed;
-        const Path record = update + kInstalledRecordName;
         if ((!answer.etag.empty() || !answer.last_modified.empty()) &&
-            ReadPackageRecord(record, &installed) &&
-            (installed.etag != answer.etag || installed.last_modified != answer.last_modified)) {
-          installed.etag = answer.etag;
-          installed.last_modified = answer.last_modified;
-          WritePackageRecord(record, installed);
-        }
+            ReadPackageRecord(update + kInstalledRecordName, &installed))
+          RenameInstalled(update, installed, answer);
         return NothingNew();
       }
       return {PackageVerdict::kNoPackage, HashedPackage()};
@@ -130,9 +134,7 @@ CheckedPackage CheckPackage(const char* keys, int64_t min_time, const DownloadRe
     // what the server says now.
     if (downloaded) {
       RemoveFileEntry(package);
-      installed.etag = answer.etag;
-      installed.last_modified = answer.last_modified;
-      WritePackageRecord(update + kInstalledRecordName, installed);
+      RenameInstalled(update, installed, answer);
     }
     return NothingNew();
   }

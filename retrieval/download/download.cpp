@@ -27,8 +27,8 @@ bool ReadNumber(const char** text, uint64_t* value) {
   return true;
 }
 
-// The identification file's text: the validator under its header name, then
-// the total size.
+}  // namespace
+
 std::string IdentificationText(const PartialSource& source) {
   const bool etag = source.kind == PartialSource::Validator::kETag;
   return std::string(etag ? "ETag: " : "Last-Modified: ") + source.validator +
@@ -61,7 +61,10 @@ bool ParseIdentification(const std::string& text, PartialSource* source) {
   return true;
 }
 
-}  // namespace
+bool HasPartialDownload(const Path& target) {
+  EntryKind kind;
+  return GetEntryKind(target + kPartialSuffix + kIdentificationSuffix, &kind);
+}
 
 PackageFile::PackageFile(Path target)
     : target_(std::move(target)),

@@ -58,6 +58,17 @@ int DownloadPackageFrom(const char* url, const char* credentials, const Path& ta
                         const char* trusted_ca_pem = "", HashedPackage* stored = nullptr,
                         ConditionalGet* conditional = nullptr, std::string* failure = nullptr);
 
+// What a body is, as a file beside it says (a partial file's
+// identification, a complete package waiting for its signature): the
+// validator under its header name ("ETag: ..." or "Last-Modified: ..."),
+// then "Total-Size: <bytes>". Parsing is false for anything else, or for a
+// source that is not resumable.
+std::string IdentificationText(const PartialSource& source);
+bool ParseIdentification(const std::string& text, PartialSource* source);
+
+// Whether a download of `target` left a partial file to continue.
+bool HasPartialDownload(const Path& target);
+
 // Where the body of one transfer goes: the partial file beside the target,
 // with an identification file beside it ("<target>.part.id", written
 // atomically) while it holds part of a resumable body. Files are created or
