@@ -13,8 +13,8 @@ namespace {
 // platform's file functions take as one separator.
 const Path kJoin = PATH_TEXT("//");
 
-// The entries are taken in full before any of them is moved or removed, so
-// that changing the directory cannot disturb its own listing.
+// The entries are taken in full before any of them is moved, so that
+// changing the directory cannot disturb its own listing.
 std::vector<DirEntry> ListAll(const Path& directory) {
   std::vector<DirEntry> entries;
   DirectoryListing listing(directory);
@@ -96,18 +96,28 @@ bool IsDirectory(const Path& path) {
 size_t ClearDirectory(const Path& directory) { return ClearDirectory(directory, {}); }
 
 size_t ClearDirectory(const Path& directory, const std::vector<Path>& keep) {
+  // Entries go as the listing yields them: the backups of 100,000 files
+  // would otherwise be held in full first. A file system may pass over an
+  // entry when others are removed during a listing, so a listing that
+  // removed something is followed by another.
   size_t removed = 0;
-  for (const DirEntry& entry : ListAll(directory)) {
-    if (std::find(keep.begin(), keep.end(), entry.name) != keep.end()) continue;
-    const Path path = directory + kJoin + entry.name;
-    // The listing has already told a real directory from a file or a link.
-    if (entry.kind == EntryKind::kDirectory) {
-      ReportProgress(kDirectoryLine, PathToUtf8(path).c_str());
-      removed += ClearDirectory(path);
-      if (RemoveEmptyDirectory(path)) ++removed;
-    } else if (RemoveFileEntry(path)) {
-      ++removed;
+  for (;;) {
+    size_t removed_now = 0;
+    DirectoryListing listing(directory);
+    DirEntry entry;
+    while (listing.Next(&entry)) {
+      if (std::find(keep.begin(), keep.end(), entry.name) != keep.end()) continue;
+      const Path path = directory + kJoin + entry.name;
+      // The listing has already told a real directory from a file or a link.
+      if (entry.kind == EntryKind::kDirectory) {
+        ReportProgress(kDirectoryLine, PathToUtf8(path).c_str());
+        removed_now += ClearDirectory(path);
+        if (RemoveEmptyDirectory(path)) ++removed_now;
+      } else if (RemoveFileEntry(path)) {
+        ++removed_now;
+      }
     }
+    removed += removed_now;
+    if (removed_now == 0) return removed;
   }
-  return removed;
 }

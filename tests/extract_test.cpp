@@ -227,6 +227,13 @@ TEST_F(Extraction, NamesDifferingOnlyInLetterCaseRefuseThePackage) {
                               " only in letter case: " + pair.second + "\n");
     EXPECT_FALSE(Exists(dest));
   }
+  // Thousands of paths apart, as well.
+  std::vector<Entry> many = {{"Early/x.txt", "1"}};
+  for (int i = 0; i < 3000; ++i) many.push_back({"f" + std::to_string(i), ""});
+  many.push_back({"early/y.txt", "2"});
+  EXPECT_FALSE(Extract(many));
+  EXPECT_EQ(output.out,
+            "refusing entry whose name differs from Early only in letter case: early/y.txt\n");
 }
 
 TEST_F(Extraction, LegacyChineseNamesWithoutTheUtf8FlagAreReadAsGbk) {

@@ -42,12 +42,12 @@ constexpr uint64_t kSpaceReserve = 8u << 20;
 
 // What the central directory says about one entry, read once before
 // anything is written. No heap of its own: a package of 100,000 entries
-// keeps 48 bytes each, and its names in one block (Plan::names).
+// keeps 40 bytes each, and its names in one block (Plan::names).
 struct PlannedEntry {
-  uint64_t name_end = 0;          // where its name ends in Plan::names
   uint64_t directory_offset = 0;  // of its record in the central directory
   uint64_t compressed_size = 0;
-  uint64_t size = 0;  // uncompressed
+  uint64_t size = 0;      // uncompressed
+  uint32_t name_end = 0;  // where its name ends in Plan::names
   uint32_t crc = 0;
   uint32_t dos_date_time = 0;
   uint16_t unix_mode = 0;
@@ -194,52 +194,90 @@ std::vector<uint64_t> PathHashes(const std::string& normalized) {
   return hashes;
 }
 
+// The hashes of a name's paths (see PathHashes), as given and upper-cased.
+// Upper-casing may change a component's length in bytes, never the
+// separators: both forms have the same components.
+void CasePathHashes(const std::string& name, std::vector<uint64_t>* originals,
+                    std::vector<uint64_t>* uppers) {
+  const std::string original = NormalizedName(name);
+  *originals = PathHashes(original);
+  *uppers = PathHashes(UpperCaseForNames(original));
+  const size_t count = std::min(originals->size(), uppers->size());
+  originals->resize(count);
+  uppers->resize(count);
+}
+
 // Paths of the package (entries and the directories they imply) by their
-// upper-cased form, to find two that Windows would take for one. Paths are
-// kept as 64-bit hashes, so that the memory stays small at any number of
-// entries; two different paths with the same hash are left to chance
-// (about one in 2^64 per pair).
+// upper-cased form, to find two that Windows would take for one. A path is
+// a slot of 12 bytes in an open-addressed table: the 64-bit hash of its
+// upper-cased form, 31 bits of the hash of its own form and a bit for an
+// entry of its own, so that 100,000 entries take about 1.5 MB. Two paths
+// whose hashes agree are taken for one (about one in 2^64 per pair, one
+// in 2^31 for two that differ only in letter case).
 class CaseCollisions {
  public:
-  struct Collision {
-    size_t entry = 0;       // the earlier entry whose path it is
-    size_t components = 0;  // how many components of that entry's name
-  };
+  enum class Result { kNew, kRepeated, kCollides };
 
-  // Adds the paths of entry number `entry`. True when one of them differs
-  // from an earlier path only in letter case (*collision tells which);
-  // *repeated tells whether an earlier entry had this very name.
-  bool Add(const std::string& name, size_t entry, Collision* collision, bool* repeated) {
-    const std::string original = NormalizedName(name);
-    // Upper-casing may change a component's length in bytes, never the
-    // separators: both forms have the same components.
-    const std::vector<uint64_t> originals = PathHashes(original),
-                                uppers = PathHashes(UpperCaseForNames(original));
-    const size_t count = std::min(originals.size(), uppers.size());
-    for (size_t k = 0; k < count; ++k) {
-      const Seen fresh{originals[k], static_cast<uint32_t>(entry), static_cast<uint32_t>(k + 1),
-                       false};
-      Seen& seen = seen_.emplace(uppers[k], fresh).first->second;
-      if (seen.original != originals[k]) {
-        *collision = {seen.entry, seen.components};
-        return true;
+  // Adds the paths of a name. kRepeated: an earlier entry had this very
+  // name. kCollides: one of its paths differs from an earlier one only in
+  // letter case; *upper and *components say which (see EarlierPath).
+  Result Add(const std::string& name, uint64_t* upper, size_t* components) {
+    CasePathHashes(name, &originals_, &uppers_);
+    Result result = Result::kNew;
+    for (size_t k = 0; k < uppers_.size(); ++k) {
+      if ((used_ + 1) * 8 > slots_.size() * 7) Grow();
+      const uint32_t mark = static_cast<uint32_t>(originals_[k] >> 32) & ~kWholeEntry;
+      Slot& slot = slots_[Find(uppers_[k])];
+      if (slot.upper_low == 0 && slot.upper_high == 0) {
+        slot = SlotFor(uppers_[k], mark);
+        ++used_;
+      } else if ((slot.original & ~kWholeEntry) != mark) {
+        *upper = uppers_[k];
+        *components = k + 1;
+        return Result::kCollides;
       }
-      if (k + 1 == count) {
-        *repeated = seen.whole_entry;
-        seen.whole_entry = true;
+      if (k + 1 == uppers_.size()) {
+        if (slot.original & kWholeEntry) result = Result::kRepeated;
+        slot.original |= kWholeEntry;
       }
     }
-    return false;
+    return result;
   }
 
  private:
-  struct Seen {
-    uint64_t original;
-    uint32_t entry;
-    uint32_t components;
-    bool whole_entry;  // an entry of its own, not only a directory above one
+  struct Slot {
+    uint32_t upper_low, upper_high;  // both 0: a free slot
+    uint32_t original;
   };
-  std::unordered_map<uint64_t, Seen> seen_;
+  static constexpr uint32_t kWholeEntry = 1;
+
+  static Slot SlotFor(uint64_t upper, uint32_t original) {
+    if (upper == 0) upper = 1;  // 0 marks a free slot
+    return {static_cast<uint32_t>(upper), static_cast<uint32_t>(upper >> 32), original};
+  }
+  // The slot of `upper`, or the free slot where it belongs.
+  size_t Find(uint64_t upper) const {
+    const Slot key = SlotFor(upper, 0);
+    const size_t mask = slots_.size() - 1;
+    for (size_t at = static_cast<size_t>((upper * 0x9E3779B97F4A7C15u) >> 40) & mask;;
+         at = (at + 1) & mask) {
+      const Slot& slot = slots_[at];
+      if ((slot.upper_low == 0 && slot.upper_high == 0) ||
+          (slot.upper_low == key.upper_low && slot.upper_high == key.upper_high))
+        return at;
+    }
+  }
+  void Grow() {
+    std::vector<Slot> old(std::max<size_t>(slots_.size() * 2, 1024));
+    old.swap(slots_);
+    for (const Slot& slot : old)
+      if (slot.upper_low != 0 || slot.upper_high != 0)
+        slots_[Find(uint64_t{slot.upper_high} << 32 | slot.upper_low)] = slot;
+  }
+
+  std::vector<Slot> slots_;  // a power of two of them, at most 7/8 used
+  size_t used_ = 0;
+  std::vector<uint64_t> originals_, uppers_;  // Add's, kept for their room
 };
 
 // The first `components` components of a name, as CaseCollisions sees it.
@@ -249,6 +287,20 @@ std::string LeadingComponents(const std::string& name, size_t components) {
   for (size_t k = 0; k < components && end != std::string::npos; ++k)
     end = normalized.find('/', k == 0 ? 0 : end + 1);
   return normalized.substr(0, end);
+}
+
+// The earliest entry's path of `components` components whose upper-cased
+// form hashes to `upper`: the path CaseCollisions found a later one to
+// collide with. Walks the plan again, on the refusal's way only.
+std::string EarlierPath(const Plan& plan, uint64_t upper, size_t components) {
+  std::vector<uint64_t> originals, uppers;
+  for (size_t i = 0; i < plan.entries.size(); ++i) {
+    const std::string name = plan.Name(i);
+    CasePathHashes(name, &originals, &uppers);
+    if (uppers.size() >= components && uppers[components - 1] == upper)
+      return LeadingComponents(name, components);
+  }
+  return std::string();
 }
 
 // Unix permission bits of a regular file made on a Unix system; 0 when the
@@ -379,16 +431,15 @@ bool PlanExtraction(unzFile archive, Plan* plan, uint64_t* needed) {
       Report("refusing entry with a name Windows cannot hold: %s\n", name.c_str());
       return false;
     }
-    bool repeated = false;
-    CaseCollisions::Collision collision;
-    if (collisions.Add(name, plan->entries.size(), &collision, &repeated)) {
-      const std::string earlier =
-          LeadingComponents(plan->Name(collision.entry), collision.components);
-      Report("refusing entry whose name differs from %s only in letter case: %s\n", earlier.c_str(),
-             name.c_str());
+    uint64_t upper = 0;
+    size_t components = 0;
+    const CaseCollisions::Result seen = collisions.Add(name, &upper, &components);
+    if (seen == CaseCollisions::Result::kCollides) {
+      Report("refusing entry whose name differs from %s only in letter case: %s\n",
+             EarlierPath(*plan, upper, components).c_str(), name.c_str());
       return false;
     }
-    plan->has_repeats = plan->has_repeats || repeated;
+    plan->has_repeats = plan->has_repeats || seen == CaseCollisions::Result::kRepeated;
     if (!entry.directory) {
       if (info.flag & kFlagEncrypted) {
         Report("refusing encrypted entry: %s\n", name.c_str());
@@ -406,8 +457,13 @@ bool PlanExtraction(unzFile archive, Plan* plan, uint64_t* needed) {
     }
     entry.dos_date_time = static_cast<uint32_t>(info.dosDate);
     *needed = std::min(*needed + RoomFor(entry.size), RoomFor(~uint64_t{0}));
+    // Names of 4 GiB in all would not fit in memory anyway.
+    if (plan->names.size() + name.size() > UINT32_MAX) {
+      Report("refusing package whose names take more than 4 GiB\n");
+      return false;
+    }
     plan->names += name;
-    entry.name_end = plan->names.size();
+    entry.name_end = static_cast<uint32_t>(plan->names.size());
     plan->entries.push_back(entry);
   }
   return true;
