@@ -48,8 +48,8 @@ ZipDirectory KeptDirectory() {
     entry.compressed_size = entry.uncompressed_size = size;
     entry.method = method;
     entry.flags = flags;
-    entry.data_offset = data_offset;
-    entry.local_header_offset = data_offset - kLocalHeaderFixedSize - 5;
+    entry.local_header_size = kLocalHeaderFixedSize + 5;
+    entry.local_header_offset = data_offset - entry.local_header_size;
     kept.entries.push_back(entry);
   };
   add(0x3610a686, 5, 0, 0, 35);       // "hello"

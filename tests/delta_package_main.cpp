@@ -48,9 +48,10 @@ int main(int argc, char** argv) {
   sources.tail_start = size - std::min(size, kMinimumTail);
   sources.tail.resize(size - sources.tail_start);
   if (!ReadAt(served.get(), sources.tail_start, &sources.tail[0], sources.tail.size())) return 2;
-  sources.fetch_span = [&served](uint64_t start, uint64_t end, std::string* bytes) {
-    bytes->resize(end - start);
-    return ReadAt(served.get(), start, &(*bytes)[0], bytes->size());
+  sources.fetch_span = [&served](uint64_t start, uint64_t end, const DeliverBytes& deliver) {
+    std::string bytes(end - start, '\0');
+    return ReadAt(served.get(), start, &bytes[0], bytes.size()) &&
+           deliver(start, bytes.data(), bytes.size());
   };
   sources.fetch = fetch;
   sources.spool = argv[3];

@@ -73,10 +73,9 @@ class Delta : public ::testing::Test {
     sources.new_size = package.size();
     sources.tail = package.substr(tail_start);
     sources.tail_start = tail_start;
-    sources.fetch_span = [this](uint64_t start, uint64_t end, std::string* bytes) {
+    sources.fetch_span = [this](uint64_t start, uint64_t end, const DeliverBytes& deliver) {
       spans.push_back({start, end - start});
-      *bytes = package.substr(start, end - start);
-      return true;
+      return deliver(start, package.data() + start, static_cast<size_t>(end - start));
     };
     sources.fetch = fetch_instead ? fetch_instead : fetch;
     sources.spool = sandbox / "spool";
@@ -195,7 +194,7 @@ TEST_P(DeltaBy, RebuildsTheNewPackageFetchingOnlyWhatChanged) {
     // At most the room allowed for a longer local header (or the central
     // extra field that a shorter one lacks: 7-Zip's times), and a
     // descriptor.
-    EXPECT_LE(RequestedWithin(entry.data_offset, entry.compressed_size),
+    EXPECT_LE(RequestedWithin(entry.data_offset(), entry.compressed_size),
               kLocalExtraSlack + entry.extra_size + kMaxDescriptorSize);
   }
   EXPECT_GE(reusable, 190000u);  // the three random files, one renamed
@@ -211,7 +210,7 @@ TEST_F(Delta, InfoZipLocalExtraFieldsDifferFromTheCentralOnes) {
   ASSERT_EQ(ReadZipDirectory(MakeZip("v.zip", "zip -q OUT FILES", "a.bin"), &directory),
             DirectoryResult::kRead);
   const ZipEntry& entry = directory.entries.at(0);
-  EXPECT_NE(entry.data_offset - entry.local_header_offset,
+  EXPECT_NE(entry.local_header_size,
             kLocalHeaderFixedSize + entry.name_size + entry.extra_size);
 }
 
@@ -282,7 +281,7 @@ TEST(DeltaPlanning, LocalHeaderLongerThanGuessedIsFetchedInASecondStep) {
   reused.name_size = 10;
   ZipDirectory kept, fresh;
   kept.entries = {reused};
-  kept.entries[0].data_offset = 100;
+  kept.entries[0].local_header_size = 100;
   ZipEntry changed = reused;
   changed.crc = 2;
   changed.compressed_size = 500;

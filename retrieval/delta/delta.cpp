@@ -9,20 +9,29 @@
 namespace {
 
 // Plans from the two directories, holding as little at a time as it can:
-// the new package's directory is read from the tail, then the tail goes
-// into the spool (`fetched`), then the kept directory is read and only what
-// the plan needs of it is kept. A tail that begins after the central
-// directory grows once. False with *failure when there is no plan.
+// the tail goes into the spool (`fetched`) at once and the new package's
+// directory is read from there (a directory of 100,000 entries is 10 MB),
+// then the kept directory is read and only what the plan needs of it is
+// kept. A tail that begins after the central directory grows once. False
+// with *failure when there is no plan.
 bool Plan(DeltaSources* sources, FetchedBytes* fetched, DeltaPlan* plan, uint64_t* kept_size,
           DeltaOutcome* failure) {
+  uint64_t span_start = sources->tail_start;
+  if (!fetched->Add(span_start, sources->tail.data(), sources->tail.size()) || !fetched->Flush()) {
+    *failure = DeltaOutcome::kWriteFailed;
+    return false;
+  }
+  std::string().swap(sources->tail);
+  const SpanReader read = [fetched](uint64_t offset, unsigned char* out, size_t count) {
+    return fetched->Read(offset, reinterpret_cast<char*>(out), count);
+  };
   ZipDirectory fresh;
-  DirectoryResult read = DirectoryResult::kNotZip;
+  DirectoryResult result = DirectoryResult::kNotZip;
   for (int attempt = 0; attempt < 2; ++attempt) {
     uint64_t needed_start = 0;
-    read = ReadZipDirectoryFromTail(sources->tail, sources->tail_start, sources->new_size, &fresh,
-                                    &needed_start);
-    if (read != DirectoryResult::kTailTooShort || attempt > 0) break;
-    if (needed_start >= sources->tail_start) break;
+    result = ReadZipDirectoryFromSpan(read, span_start, sources->new_size, &fresh, &needed_start);
+    if (result != DirectoryResult::kTailTooShort || attempt > 0) break;
+    if (needed_start >= span_start) break;
     // Bounded before anything is fetched: the end records say how large
     // the directory is and how many entries it has.
     const uint64_t limit =
@@ -31,27 +40,28 @@ bool Plan(DeltaSources* sources, FetchedBytes* fetched, DeltaPlan* plan, uint64_
       *failure = DeltaOutcome::kDirectoryTooLarge;
       return false;
     }
-    std::string longer;
-    longer.reserve(static_cast<size_t>(sources->new_size - needed_start));
-    if (!sources->fetch_span(needed_start, sources->tail_start, &longer)) {
+    bool kept = true;
+    const bool got = sources->fetch_span(needed_start, span_start,
+                                         [&](uint64_t offset, const char* data, size_t count) {
+                                           kept = fetched->Add(offset, data, count);
+                                           return kept;
+                                         });
+    if (!kept || !fetched->Flush()) {
+      *failure = DeltaOutcome::kWriteFailed;
+      return false;
+    }
+    if (!got || !fetched->Holds(needed_start, span_start - needed_start)) {
       *failure = DeltaOutcome::kFetchFailed;
       return false;
     }
-    longer += sources->tail;
-    sources->tail.swap(longer);
-    sources->tail_start = needed_start;
+    span_start = needed_start;
   }
-  if (read != DirectoryResult::kRead) {
-    *failure = DeltaOutcome::kNotZip;
+  if (result != DirectoryResult::kRead) {
+    *failure =
+        result == DirectoryResult::kUnreadable ? DeltaOutcome::kWriteFailed : DeltaOutcome::kNotZip;
     return false;
   }
-  // The tail is the whole central directory now: it waits in the spool.
-  if (!fetched->Add(sources->tail_start, sources->tail.data(), sources->tail.size()) ||
-      !fetched->Flush()) {
-    *failure = DeltaOutcome::kWriteFailed;
-    return false;
-  }
-  std::string().swap(sources->tail);
+  sources->tail_start = span_start;
   std::vector<KeptData> index;
   {
     ZipDirectory kept;
@@ -62,7 +72,7 @@ bool Plan(DeltaSources* sources, FetchedBytes* fetched, DeltaPlan* plan, uint64_
     *kept_size = kept.file_size;
     index = IndexKept(kept);
   }
-  if (!PlanDelta(index, fresh, sources->tail_start, plan)) {
+  if (!PlanDelta(index, fresh, span_start, plan)) {
     *failure = DeltaOutcome::kNotZip;
     return false;
   }

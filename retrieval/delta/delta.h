@@ -51,9 +51,9 @@ struct DeltaFigures {
   uint64_t ranges = 0;    // ranges in them
 };
 
-// Fetches bytes [start, end) of the new package into *bytes (replacing
-// what it held); false when they could not be had.
-using FetchSpan = std::function<bool(uint64_t start, uint64_t end, std::string* bytes)>;
+// Fetches bytes [start, end) of the new package, handing them to `deliver`
+// in order; false when they could not all be had.
+using FetchSpan = std::function<bool(uint64_t start, uint64_t end, const DeliverBytes& deliver)>;
 
 // What a rebuild works from.
 struct DeltaSources {
@@ -61,8 +61,9 @@ struct DeltaSources {
   uint64_t new_size = 0;
   // Bytes [tail_start, new_size) of the new package: at least kMinimumTail
   // bytes, or the whole package. A tail that begins after the central
-  // directory grows by fetch_span, once, within kMaxDirectoryBytes. Once
-  // its directory is read, the tail goes to the spool and this is emptied.
+  // directory grows by fetch_span, once, within kMaxDirectoryBytes. The
+  // tail goes to the spool first and this is emptied; tail_start then
+  // tells where the bytes fetched before the ranges begin.
   std::string tail;
   uint64_t tail_start = 0;
   FetchSpan fetch_span;

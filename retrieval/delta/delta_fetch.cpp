@@ -122,11 +122,10 @@ class SamePackage {
 // One span of the package, as one part.
 class SpanBody : public AnswerBody {
  public:
-  SpanBody(uint64_t start, uint64_t end, std::string* bytes, SamePackage* package)
-      : start_(start), end_(end), bytes_(bytes), package_(package) {}
+  SpanBody(uint64_t start, uint64_t end, const DeliverBytes& deliver, SamePackage* package)
+      : start_(start), end_(end), deliver_(deliver), package_(package) {}
 
   bool Begin(Answer* answer) override {
-    bytes_->clear();
     uint64_t first = 0, last = 0, total = 0;
     // Checked first: If-Range makes a server send the whole of a newer
     // package.
@@ -139,14 +138,18 @@ class SpanBody : public AnswerBody {
     return true;
   }
   bool Take(const char* data, size_t count) override {
-    bytes_->append(data, count);
+    if (count > end_ - start_ - received_) return false;
+    if (!deliver_(start_ + received_, data, count)) return false;
+    received_ += count;
     return true;
   }
+  bool complete() const { return received_ == end_ - start_; }
 
  private:
   const uint64_t start_, end_;
-  std::string* bytes_;
+  const DeliverBytes& deliver_;
   SamePackage* package_;
+  uint64_t received_ = 0;
 };
 
 // The ranges of one request, as 206 parts; another attempt asks only for
@@ -340,14 +343,14 @@ DeltaResult DownloadDelta(Transport* transport, const Path& target, const Path& 
     sources.tail.swap(tail);
     sources.tail_start = tail_body.start();
     sources.spool = spool;
-    sources.fetch_span = [&](uint64_t start, uint64_t end, std::string* bytes) {
-      SpanBody body(start, end, bytes, &package);
+    sources.fetch_span = [&](uint64_t start, uint64_t end, const DeliverBytes& deliver) {
+      SpanBody body(start, end, deliver, &package);
       Request request;
       request.range = std::to_string(start) + "-" + std::to_string(end - 1);
       request.if_range = package.source().validator;
       request.max_body = end - start;
       return transport->Fetch(request, &body, "Range request").kind == AnswerKind::kSuccess &&
-             bytes->size() == end - start;
+             body.complete();
     };
     sources.fetch = [&](const std::vector<ByteRange>& batch, const DeliverBytes& deliver) {
       return FetchBatch(transport, &package, &mode, batch, deliver);

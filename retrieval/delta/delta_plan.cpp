@@ -42,15 +42,15 @@ std::vector<KeptData> IndexKept(const ZipDirectory& kept) {
   std::vector<KeptData> index;
   size_t count = 0;
   for (const ZipEntry& entry : kept.entries)
-    if (entry.data_offset != 0 && entry.compressed_size > 0 && !(entry.flags & kFlagEncrypted))
+    if (entry.data_offset() != 0 && entry.compressed_size > 0 && !(entry.flags & kFlagEncrypted))
       ++count;
   index.reserve(count);
   for (const ZipEntry& entry : kept.entries)
-    if (entry.data_offset != 0 && entry.compressed_size > 0 && !(entry.flags & kFlagEncrypted)) {
+    if (entry.data_offset() != 0 && entry.compressed_size > 0 && !(entry.flags & kFlagEncrypted)) {
       KeptData data;
       data.compressed_size = entry.compressed_size;
       data.uncompressed_size = entry.uncompressed_size;
-      data.data_offset = entry.data_offset;
+      data.data_offset = entry.data_offset();
       data.crc = entry.crc;
       data.method = entry.method;
       data.flags = entry.flags;

@@ -27,7 +27,7 @@ constexpr uint64_t kPlaceholder = 0xFFFFFFFFu;
 // does not hand out: where the central directory lies and where each
 // entry's local header is.
 struct Source {
-  std::function<bool(uint64_t offset, unsigned char* out, size_t count)> read;
+  SpanReader read;
   uint64_t first = 0;  // bytes before this one are not here
   uint64_t size = 0;
 };
@@ -151,41 +151,46 @@ DirectoryResult ReadDirectory(unzFile archive, const Source& source, ZipDirector
   return result == DirectoryResult::kRead ? ReadEntries(archive, source, directory) : result;
 }
 
-// The unzip library's file layer over a tail held in memory: positions are
-// the whole file's, and a read of bytes before the tail fails.
-struct TailStream {
-  const std::string* tail;
+// The unzip library's file layer over a span of the file that `read`
+// gives: positions are the whole file's, and a read of bytes before the
+// span fails.
+struct SpanStream {
+  const SpanReader* read;
   uint64_t start;
   uint64_t size;
   uint64_t position;
+  bool failed = false;  // `read` said no
 };
 
 voidpf ZCALLBACK OpenTail(voidpf opaque, const void*, int) { return opaque; }
 
 uLong ZCALLBACK ReadTail(voidpf, voidpf stream, void* buffer, uLong count) {
-  TailStream* tail = static_cast<TailStream*>(stream);
-  if (tail->position < tail->start || tail->position > tail->size) return 0;
-  const uint64_t n = std::min<uint64_t>(count, tail->size - tail->position);
-  memcpy(buffer, tail->tail->data() + (tail->position - tail->start), static_cast<size_t>(n));
-  tail->position += n;
+  SpanStream* span = static_cast<SpanStream*>(stream);
+  if (span->position < span->start || span->position > span->size) return 0;
+  const uint64_t n = std::min<uint64_t>(count, span->size - span->position);
+  if (!(*span->read)(span->position, static_cast<unsigned char*>(buffer), static_cast<size_t>(n))) {
+    span->failed = true;
+    return 0;
+  }
+  span->position += n;
   return static_cast<uLong>(n);
 }
 
 uLong ZCALLBACK WriteTail(voidpf, voidpf, const void*, uLong) { return 0; }
 
 ZPOS64_T ZCALLBACK TellTail(voidpf, voidpf stream) {
-  return static_cast<TailStream*>(stream)->position;
+  return static_cast<SpanStream*>(stream)->position;
 }
 
 long ZCALLBACK SeekTail(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
-  TailStream* tail = static_cast<TailStream*>(stream);
+  SpanStream* span = static_cast<SpanStream*>(stream);
   const uint64_t base = origin == ZLIB_FILEFUNC_SEEK_SET   ? 0
-                        : origin == ZLIB_FILEFUNC_SEEK_CUR ? tail->position
-                                                           : tail->size;
+                        : origin == ZLIB_FILEFUNC_SEEK_CUR ? span->position
+                                                           : span->size;
   // Seeks backwards from the end come as huge unsigned offsets.
   const uint64_t target = base + offset;
-  if (target > tail->size) return -1;
-  tail->position = target;
+  if (target > span->size) return -1;
+  span->position = target;
   return 0;
 }
 
@@ -219,9 +224,29 @@ DirectoryResult ReadZipDirectory(const Path& path, ZipDirectory* directory) {
             DirectoryResult::kRead &&
         ReadLocalHeaderSize(header, &header_size, &name_size) && name_size == entry.name_size &&
         header_size + entry.compressed_size <= directory->cd_offset - entry.local_header_offset)
-      entry.data_offset = entry.local_header_offset + header_size;
+      entry.local_header_size = static_cast<uint32_t>(header_size);
   }
   return DirectoryResult::kRead;
+}
+
+DirectoryResult ReadZipDirectoryFromSpan(const SpanReader& read, uint64_t span_start,
+                                         uint64_t file_size, ZipDirectory* directory,
+                                         uint64_t* needed_start) {
+  if (span_start > file_size) return DirectoryResult::kNotZip;
+  if (span_start > 0 && file_size - span_start < kMinimumTail) {
+    *needed_start = file_size - std::min(file_size, kMinimumTail);
+    return DirectoryResult::kTailTooShort;
+  }
+  SpanStream stream{&read, span_start, file_size, 0};
+  zlib_filefunc64_def functions{OpenTail, ReadTail,  WriteTail, TellTail,
+                                SeekTail, CloseTail, ErrorTail, &stream};
+  ArchivePtr archive(unzOpen2_64("span", &functions));
+  if (!archive) return DirectoryResult::kNotZip;
+  const Source source{read, span_start, file_size};
+  const DirectoryResult result = ReadDirectory(archive.get(), source, directory, needed_start);
+  // A span that could not be read is no verdict on the package.
+  return result == DirectoryResult::kNotZip && stream.failed ? DirectoryResult::kUnreadable
+                                                             : result;
 }
 
 DirectoryResult ReadZipDirectoryFromTail(const std::string& tail, uint64_t tail_start,
@@ -229,21 +254,11 @@ DirectoryResult ReadZipDirectoryFromTail(const std::string& tail, uint64_t tail_
                                          uint64_t* needed_start) {
   if (tail_start > file_size || tail.size() != file_size - tail_start)
     return DirectoryResult::kNotZip;
-  if (tail_start > 0 && tail.size() < kMinimumTail) {
-    *needed_start = file_size - std::min(file_size, kMinimumTail);
-    return DirectoryResult::kTailTooShort;
-  }
-  TailStream stream{&tail, tail_start, file_size, 0};
-  zlib_filefunc64_def functions{OpenTail, ReadTail,  WriteTail, TellTail,
-                                SeekTail, CloseTail, ErrorTail, &stream};
-  ArchivePtr archive(unzOpen2_64("tail", &functions));
-  if (!archive) return DirectoryResult::kNotZip;
-  const Source source{[&](uint64_t offset, unsigned char* out, size_t count) {
-                        memcpy(out, tail.data() + (offset - tail_start), count);
-                        return true;
-                      },
-                      tail_start, file_size};
-  return ReadDirectory(archive.get(), source, directory, needed_start);
+  const SpanReader read = [&](uint64_t offset, unsigned char* out, size_t count) {
+    memcpy(out, tail.data() + (offset - tail_start), count);
+    return true;
+  };
+  return ReadZipDirectoryFromSpan(read, tail_start, file_size, directory, needed_start);
 }
 
 bool ReadLocalHeaderSize(const unsigned char* header, uint64_t* size, uint16_t* name_size) {

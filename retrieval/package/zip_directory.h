@@ -4,30 +4,38 @@
 // delta update: what each entry's data is (checksum, sizes, method, flags)
 // and where it lies. Two sources: a file on disk (the kept package) and the
 // tail of a file that is elsewhere (bytes [tail_start, file_size) of a new
-// package, fetched with a Range request). Any thread; nothing here prints.
+// package, fetched with a Range request), in memory or read on demand. Any thread; nothing here
+// prints.
 
 #include <unzip.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <vector>
 
 #include "path.h"
 
+// 40 bytes: a directory of 100,000 entries takes 4 MB.
 struct ZipEntry {
   uint64_t local_header_offset = 0;
   uint64_t compressed_size = 0;
   uint64_t uncompressed_size = 0;
-  // Where the compressed data begins, from the entry's local header; 0 when
-  // that header was not read (a tail) or is not sound.
-  uint64_t data_offset = 0;
+  // The local header's whole length, from that header; 0 when it was not
+  // read (a tail) or is not sound.
+  uint32_t local_header_size = 0;
   uint32_t crc = 0;
   uint16_t method = 0;
   uint16_t flags = 0;  // general purpose bit flags
   uint16_t name_size = 0;
   uint16_t extra_size = 0;  // the central record's extra field
+
+  // Where the compressed data begins; 0 when the local header was not read.
+  uint64_t data_offset() const {
+    return local_header_size == 0 ? 0 : local_header_offset + local_header_size;
+  }
 };
 
 struct ZipDirectory {
@@ -55,11 +63,22 @@ inline constexpr uint64_t kMinimumTail = 68 * 1024;
 // missing or disagrees on the name's length).
 DirectoryResult ReadZipDirectory(const Path& path, ZipDirectory* directory);
 
-// Reads the directory of a zip file of `file_size` bytes of which `tail`
-// holds bytes [tail_start, file_size); data offsets stay 0. A tail must
+// Copies `count` bytes of a file from `offset` into `out`; false when they
+// cannot be had.
+using SpanReader = std::function<bool(uint64_t offset, unsigned char* out, std::size_t count)>;
+
+// Reads the directory of a zip file of `file_size` bytes of which `read`
+// gives bytes [span_start, file_size); data offsets stay 0. The span must
 // hold at least kMinimumTail bytes, or the whole file. kTailTooShort puts
-// into *needed_start where a tail must begin: the central directory's
+// into *needed_start where a span must begin: the central directory's
 // offset once the end records were read, else file_size - kMinimumTail.
+// kUnreadable when `read` failed.
+DirectoryResult ReadZipDirectoryFromSpan(const SpanReader& read, uint64_t span_start,
+                                         uint64_t file_size, ZipDirectory* directory,
+                                         uint64_t* needed_start);
+
+// The same over a tail held in memory: `tail` holds bytes
+// [tail_start, file_size).
 DirectoryResult ReadZipDirectoryFromTail(const std::string& tail, uint64_t tail_start,
                                          uint64_t file_size, ZipDirectory* directory,
                                          uint64_t* needed_start);
