@@ -78,6 +78,7 @@ class Delta : public ::testing::Test {
       return deliver(start, package.data() + start, static_cast<size_t>(end - start));
     };
     sources.fetch = fetch_instead ? fetch_instead : fetch;
+    sources.link = link;
     sources.spool = sandbox / "spool";
     return BuildDelta(
         &sources,
@@ -126,6 +127,7 @@ class Delta : public ::testing::Test {
   DeltaFigures figures;
   std::vector<ByteRange> spans;  // what fetch_span was asked for
   FetchRanges fetch_instead;
+  std::function<LinkCost()> link;
   bool disk_full = false;
   std::string v1, v2;
 };
@@ -210,8 +212,7 @@ TEST_F(Delta, InfoZipLocalExtraFieldsDifferFromTheCentralOnes) {
   ASSERT_EQ(ReadZipDirectory(MakeZip("v.zip", "zip -q OUT FILES", "a.bin"), &directory),
             DirectoryResult::kRead);
   const ZipEntry& entry = directory.entries.at(0);
-  EXPECT_NE(entry.local_header_size,
-            kLocalHeaderFixedSize + entry.name_size + entry.extra_size);
+  EXPECT_NE(entry.local_header_size, kLocalHeaderFixedSize + entry.name_size + entry.extra_size);
 }
 
 TEST_F(Delta, ReleaseRezippedAtAnotherLevelGoesToTheFullDownload) {
@@ -221,6 +222,33 @@ TEST_F(Delta, ReleaseRezippedAtAnotherLevelGoesToTheFullDownload) {
   v2 = MakeZip("v2.zip", "zip -q -9 OUT FILES", "t0 t1 t2 t3 t4");
   EXPECT_EQ(Rebuild(v1, v2), DeltaOutcome::kTooCostly);
   EXPECT_TRUE(requested.empty());
+}
+
+// 300 changed text entries, each followed by a reused random one: more
+// ranges than one request holds.
+TEST_F(Delta, OnTheLinkAsMeasuredTheQuickerWayIsTaken) {
+  MakeDirs(src);
+  std::string files;
+  for (int i = 0; i < 300; ++i) {
+    const std::string n = std::to_string(i);
+    WriteFile(src + "/t" + n, Text(20, "old " + n));
+    WriteFile(src + "/r" + n, Random(2000, static_cast<uint32_t>(i + 1)));
+    files += " t" + n + " r" + n;
+  }
+  v1 = MakeZip("v1.zip", "zip -q OUT FILES", files);
+  for (int i = 0; i < 300; ++i) WriteFile(src + "/t" + std::to_string(i), Text(20, "new"));
+  v2 = MakeZip("v2.zip", "zip -q OUT FILES", files);
+  // Two requests of a long round trip take longer than the whole package.
+  link = [] { return LinkCost{100, 1e12, false}; };
+  EXPECT_EQ(Rebuild(v1, v2), DeltaOutcome::kSlowerThanWhole);
+  EXPECT_TRUE(requested.empty());
+  EXPECT_GT(figures.seconds, figures.whole_seconds);
+  // One range a request: the ranges are joined across what a round trip
+  // carries, into one request.
+  link = [] { return LinkCost{0.01, 1e6, true}; };
+  ASSERT_EQ(Rebuild(v1, v2), DeltaOutcome::kBuilt);
+  EXPECT_EQ(rebuilt, package);
+  EXPECT_EQ(requested.size(), 1u);
 }
 
 TEST_F(Delta, DirectoryBeyondTheTailIsAskedForFromWhereItStarts) {

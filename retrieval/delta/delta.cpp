@@ -79,15 +79,50 @@ bool Plan(DeltaSources* sources, FetchedBytes* fetched, DeltaPlan* plan, uint64_
   return true;
 }
 
-// Fetches the ranges request by request into `fetched`.
-DeltaOutcome FetchInto(const std::vector<ByteRange>& ranges, const DeltaSources& sources,
+// The expected seconds of fetching `ranges`, and of the whole download.
+void Estimate(const LinkCost& link, const std::vector<ByteRange>& ranges, uint64_t file_size,
+              DeltaFigures* figures) {
+  if (link.bytes_per_second <= 0) return;
+  const size_t requests = link.single_ranges ? ranges.size() : BatchRanges(ranges).size();
+  uint64_t bytes = 0;
+  for (const ByteRange& range : ranges) bytes += range.length;
+  figures->seconds = static_cast<double>(requests) * link.round_trip +
+                     static_cast<double>(bytes) / link.bytes_per_second;
+  figures->whole_seconds = link.round_trip + static_cast<double>(file_size) / link.bytes_per_second;
+}
+
+bool SlowerThanWhole(const DeltaFigures& figures) {
+  return figures.seconds > figures.whole_seconds + kSlowerMargin;
+}
+
+// Fetches the ranges request by request into `fetched`. Where the server
+// takes one range a request, known beforehand or learnt on the way, the
+// ranges still to come are joined across gaps that cost less than a round
+// trip, and a rest that would then take longer than the whole download is
+// not fetched. *ranges becomes what was asked.
+DeltaOutcome FetchInto(std::vector<ByteRange>* ranges, const DeltaSources& sources,
                        FetchedBytes* fetched, DeltaFigures* figures) {
-  for (const std::vector<ByteRange>& batch : BatchRanges(ranges)) {
+  bool single = false;
+  std::vector<std::vector<ByteRange>> batches = BatchRanges(*ranges);
+  for (size_t b = 0; b < batches.size(); ++b) {
+    const LinkCost link = sources.link ? sources.link() : LinkCost();
+    if (!single && link.single_ranges) {
+      single = true;
+      std::vector<ByteRange> rest;
+      for (size_t k = b; k < batches.size(); ++k)
+        rest.insert(rest.end(), batches[k].begin(), batches[k].end());
+      rest = CoalesceRanges(std::move(rest), CoalesceGap(link));
+      DeltaFigures estimate;
+      Estimate(link, rest, sources.new_size, &estimate);
+      if (b > 0 && SlowerThanWhole(estimate)) return DeltaOutcome::kSlowerThanWhole;
+      batches.resize(b);
+      for (std::vector<ByteRange>& batch : BatchRanges(rest)) batches.push_back(std::move(batch));
+    }
     ++figures->requests;
-    figures->ranges += batch.size();
+    figures->ranges += batches[b].size();
     bool refused = false;
     const bool fetched_all =
-        sources.fetch(batch, [&](uint64_t offset, const char* data, size_t count) {
+        sources.fetch(batches[b], [&](uint64_t offset, const char* data, size_t count) {
           // Bytes outside the package are no answer to these requests.
           if (offset > sources.new_size || count > sources.new_size - offset) return false;
           refused = !fetched->Add(offset, data, count);
@@ -96,6 +131,9 @@ DeltaOutcome FetchInto(const std::vector<ByteRange>& ranges, const DeltaSources&
     if (refused) return DeltaOutcome::kWriteFailed;
     if (!fetched_all) return DeltaOutcome::kFetchFailed;
   }
+  ranges->clear();
+  for (const std::vector<ByteRange>& batch : batches)
+    ranges->insert(ranges->end(), batch.begin(), batch.end());
   return fetched->Flush() ? DeltaOutcome::kBuilt : DeltaOutcome::kWriteFailed;
 }
 
@@ -114,7 +152,14 @@ DeltaOutcome Build(DeltaSources* sources, const ByteSink& sink, DeltaFigures* fi
   if (!plan.worth_it) return DeltaOutcome::kTooCostly;
   if (plan.estimated_reuse > kMaxReuseFactor * kept_size) return DeltaOutcome::kTooMuchReuse;
 
-  DeltaOutcome outcome = FetchInto(plan.first_ranges, *sources, &fetched, figures);
+  if (sources->link) {
+    const LinkCost link = sources->link();
+    if (link.single_ranges)
+      plan.first_ranges = CoalesceRanges(std::move(plan.first_ranges), CoalesceGap(link));
+    Estimate(link, plan.first_ranges, plan.file_size, figures);
+    if (SlowerThanWhole(*figures)) return DeltaOutcome::kSlowerThanWhole;
+  }
+  DeltaOutcome outcome = FetchInto(&plan.first_ranges, *sources, &fetched, figures);
   figures->fetched = fetched.received();
   if (outcome != DeltaOutcome::kBuilt) return outcome;
   // The reused entries' local headers are here now: their lengths place
@@ -134,7 +179,7 @@ DeltaOutcome Build(DeltaSources* sources, const ByteSink& sink, DeltaFigures* fi
   figures->reused = layout.reused;
   figures->floor = layout.floor;
   if (layout.reused > kMaxReuseFactor * kept_size) return DeltaOutcome::kTooMuchReuse;
-  outcome = FetchInto(layout.missing, *sources, &fetched, figures);
+  outcome = FetchInto(&layout.missing, *sources, &fetched, figures);
   figures->fetched = fetched.received();
   if (outcome != DeltaOutcome::kBuilt) return outcome;
   // Nothing goes to the sink unless all of it can.
@@ -158,6 +203,13 @@ DeltaOutcome Build(DeltaSources* sources, const ByteSink& sink, DeltaFigures* fi
 
 }  // namespace
 
+uint64_t CoalesceGap(const LinkCost& link) {
+  constexpr double kMostGap = 8.0 * 1024 * 1024;
+  if (!link.single_ranges) return kCoalesceGap;
+  const double carried = std::min(kMostGap, link.round_trip * link.bytes_per_second);
+  return std::max(kCoalesceGap, static_cast<uint64_t>(carried));
+}
+
 const char* DeltaOutcomeText(DeltaOutcome outcome) {
   switch (outcome) {
     case DeltaOutcome::kBuilt:
@@ -178,6 +230,8 @@ const char* DeltaOutcomeText(DeltaOutcome outcome) {
       return "write failed";
     case DeltaOutcome::kStopped:
       return "stopped by the time limit or the free space";
+    case DeltaOutcome::kSlowerThanWhole:
+      return "slower than the whole download on this link";
   }
   return "unknown";
 }

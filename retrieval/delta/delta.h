@@ -24,6 +24,7 @@ enum class DeltaOutcome {
   kFetchFailed,        // the server did not deliver a range, or a transfer failed
   kWriteFailed,        // the sink or the spool refused bytes (a full disk)
   kStopped,            // the deadline or the free space stopped the rebuild
+  kSlowerThanWhole,    // on this link the plan would take longer than the whole download
 };
 
 // A few words for the log line ("plan too costly").
@@ -49,7 +50,26 @@ struct DeltaFigures {
   uint64_t floor = 0;
   unsigned requests = 0;  // range requests, the tail's not counted
   uint64_t ranges = 0;    // ranges in them
+  // Expected seconds of the plan's requests and of the whole download, from
+  // the link's figures; both 0 when the link was not measured.
+  double seconds = 0, whole_seconds = 0;
 };
+
+// What a request costs on the link, as the run has measured it.
+struct LinkCost {
+  double round_trip = 0;        // seconds from a request to its first byte
+  double bytes_per_second = 0;  // 0: not measured
+  bool single_ranges = false;   // the server answers one range per request
+};
+
+// The most bytes between two ranges that are fetched rather than paid for
+// with another request: on a link whose server takes one range a request,
+// what the link carries in a round trip (at most 8 MiB).
+uint64_t CoalesceGap(const LinkCost& link);
+
+// Within this many seconds of the whole download a delta goes ahead: the
+// estimates are not finer, and it saves the bytes.
+inline constexpr double kSlowerMargin = 0.5;
 
 // Fetches bytes [start, end) of the new package, handing them to `deliver`
 // in order; false when they could not all be had.
@@ -68,6 +88,9 @@ struct DeltaSources {
   uint64_t tail_start = 0;
   FetchSpan fetch_span;
   FetchRanges fetch;
+  // The link's cost once the directory is here; unset: not measured, and
+  // the plan's bytes alone decide.
+  std::function<LinkCost()> link;
   // Where fetched ranges wait (removed before BuildDelta returns).
   Path spool;
   // Asked before each block the rebuild writes: false stops it (the

@@ -242,6 +242,29 @@ bool DateIsSettled(const Answer& answer) {
   return modified >= 0 && now >= 0 && modified <= now - kSettledSeconds;
 }
 
+// Bodies shorter than this say more about a server's start than about
+// the link's rate.
+constexpr uint64_t kMeasuredBody = 16 * 1024;
+
+// One exchange's times: from the request sent to the answer's first byte
+// (-1 when libcurl cannot tell), and from that byte to the last.
+struct Timing {
+  double wait = -1;
+  double body = 0;
+};
+
+Timing TimingOf(CURL* h) {
+  curl_off_t sent = 0, first = 0, total = 0;
+  Timing timing;
+  if (curl_easy_getinfo(h, CURLINFO_PRETRANSFER_TIME_T, &sent) != CURLE_OK ||
+      curl_easy_getinfo(h, CURLINFO_STARTTRANSFER_TIME_T, &first) != CURLE_OK ||
+      curl_easy_getinfo(h, CURLINFO_TOTAL_TIME_T, &total) != CURLE_OK || first <= sent)
+    return timing;
+  timing.wait = static_cast<double>(first - sent) / 1e6;
+  timing.body = static_cast<double>(total - first) / 1e6;
+  return timing;
+}
+
 }  // namespace
 
 PartialSource SourceOf(const Answer& answer) {
@@ -374,6 +397,13 @@ Answer Transport::Send(const Request& request, AnswerBody* body) {
   ++requests_;
   connections_ += static_cast<unsigned>(std::max(connects, 0L));
   received_ += answer.received;
+  const Timing timing = TimingOf(h);
+  if (timing.wait >= 0)
+    round_trip_ = round_trip_ > 0 ? std::min(round_trip_, timing.wait) : timing.wait;
+  if (answer.received >= kMeasuredBody && timing.body > 0) {
+    body_bytes_ += answer.received;
+    body_seconds_ += timing.body;
+  }
   LogTransfer(h, answer.result);
 
   const bool ranged = !request.range.empty();

@@ -190,6 +190,13 @@ class Transport {
   unsigned requests() const { return requests_; }
   unsigned connections() const { return connections_; }
   uint64_t received() const { return received_; }
+  // What the link has shown so far: the shortest wait from a request to
+  // the first byte of its answer (0 before any answer), and the rate at
+  // which answers' bodies came (0 before a body of some size came).
+  double round_trip() const { return round_trip_; }
+  double bytes_per_second() const {
+    return body_seconds_ > 0 ? static_cast<double>(body_bytes_) / body_seconds_ : 0;
+  }
 
  private:
   struct Curl;
@@ -200,4 +207,7 @@ class Transport {
   std::chrono::steady_clock::time_point deadline_;
   unsigned requests_ = 0, connections_ = 0;
   uint64_t received_ = 0;
+  double round_trip_ = 0;
+  uint64_t body_bytes_ = 0;
+  double body_seconds_ = 0;
 };
