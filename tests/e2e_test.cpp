@@ -1223,6 +1223,20 @@ TEST_F(DeltaUpdate, ARefusalOfSeveralRangesIsTakenAtOnceAndRemembered) {
   EXPECT_EQ(several(server), 0u);
 }
 
+// Varnish caching the package answers several ranges with 416 and single
+// ones from its cache: the delta goes on with single ranges.
+TEST_F(DeltaUpdate, BehindVarnishTheDeltaTakesSingleRanges) {
+  if (!Exists("/usr/sbin/varnishd")) GTEST_SKIP() << "no Varnish here (scripts/setup --tests)";
+  ASSERT_NO_FATAL_FAILURE(NextRelease());
+  Nginx origin(served_.path(), config::kCredentials);
+  ASSERT_TRUE(origin.started()) << origin.failure();
+  Varnish cache(port_, origin.port());
+  ASSERT_TRUE(cache.started()) << cache.failure();
+  const std::string out = ExpectInstalled();
+  EXPECT_NE(out.find("Delta update: "), std::string::npos) << out;
+  EXPECT_TRUE(Exists(dir_ / "update/single-ranges.state"));
+}
+
 // Hostile and broken answers to the delta's requests: each run ends within
 // a minute and 64 MiB of peak resident memory (as /usr/bin/time measures
 // it), with the release installed by the whole download, or by the delta

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <thread>
 
 namespace testing_support {
@@ -16,6 +17,7 @@ namespace testing_support {
 // Writes the configuration and runs nginx in the foreground, as the demo,
 // the benchmark and the Windows tests run it.
 constexpr char kServePackage[] = UPDATER_SERVE_PACKAGE;
+constexpr char kServeCached[] = UPDATER_SERVE_CACHED;
 
 Nginx::Nginx(const std::string& root, const std::string& credentials, int port, const Tls& tls)
     : tls_(tls) {
@@ -34,52 +36,78 @@ Nginx::Nginx(const std::string& root, const std::string& credentials, int port, 
 
 Nginx::~Nginx() { Stop(); }
 
+namespace {
+
+// Runs argv and waits until it accepts connections on `port`: its process
+// id, or -1 with *failure (what `log` tells then added).
+pid_t StartListening(const std::vector<std::string>& argv, const std::string& cwd, int port,
+                     const std::function<std::string()>& log, std::string* failure) {
+  const pid_t pid = Spawn(argv, cwd);
+  if (pid < 0) {
+    *failure = "cannot start " + argv[0];
+    return -1;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  while (std::chrono::steady_clock::now() < deadline) {
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+      *failure = argv[0] + " exited: " + log();
+      return -1;
+    }
+    if (PortAccepts(port)) {
+      failure->clear();
+      return pid;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  kill(-pid, SIGKILL);  // its own process group: the server and its workers
+  waitpid(pid, nullptr, 0);
+  *failure = argv[0] + " did not accept connections in time: " + log();
+  return -1;
+}
+
+// Asks the server to stop (nginx's master stops its worker, Varnish's
+// manager its child, then each exits), and ends its process group after
+// 10 s.
+void StopServer(pid_t pid) {
+  if (pid <= 0) return;
+  kill(pid, SIGTERM);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (waitpid(pid, nullptr, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(-pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+}  // namespace
+
 bool Nginx::StartOn(int port, const std::string& root, const std::string& credentials) {
   port_ = port;
   RemoveTree(dir_ / "error.log");
   std::vector<std::string> argv{kServePackage, root, std::to_string(port), credentials,
                                 dir_.path()};
   if (!tls_.certificate.empty()) argv.insert(argv.end(), {tls_.certificate, tls_.key});
-  const pid_t pid = Spawn(argv, dir_.path());
-  if (pid < 0) {
-    failure_ = "cannot start nginx";
-    return false;
-  }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-  while (std::chrono::steady_clock::now() < deadline) {
-    int status = 0;
-    if (waitpid(pid, &status, WNOHANG) == pid) {
-      failure_ = "nginx exited: " + ErrorLog();
-      return false;
-    }
-    if (PortAccepts(port)) {
-      pid_ = pid;
-      failure_.clear();
-      return true;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  kill(-pid, SIGKILL);  // its own process group: master and worker
-  waitpid(pid, nullptr, 0);
-  failure_ = "nginx did not accept connections in time: " + ErrorLog();
-  return false;
+  pid_ = StartListening(
+      argv, dir_.path(), port, [this] { return ErrorLog(); }, &failure_);
+  return started();
 }
 
 void Nginx::Stop() {
-  if (pid_ <= 0) return;
-  // On a fast shutdown the master stops its worker and then exits.
-  kill(pid_, SIGTERM);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (waitpid(pid_, nullptr, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(-pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  StopServer(pid_);
   pid_ = -1;
 }
+
+Varnish::Varnish(int port, int origin_port) {
+  pid_ = StartListening(
+      {kServeCached, std::to_string(port), std::to_string(origin_port), dir_.path()}, dir_.path(),
+      port, [] { return std::string(); }, &failure_);
+}
+
+Varnish::~Varnish() { StopServer(pid_); }
 
 std::string Nginx::Url(const std::string& file) const {
   const std::string origin = tls_.certificate.empty() ? "http://127.0.0.1:" : "https://localhost:";

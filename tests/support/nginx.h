@@ -48,6 +48,25 @@ class Nginx {
   std::string failure_;
 };
 
+// Varnish (Debian's varnish) on 127.0.0.1:port, caching what the server on
+// origin_port answers (scripts/serve-cached), stopped when the object dies.
+class Varnish {
+ public:
+  // Returns once Varnish accepts connections, or with started() false.
+  Varnish(int port, int origin_port);
+  ~Varnish();
+  Varnish(const Varnish&) = delete;
+  Varnish& operator=(const Varnish&) = delete;
+
+  bool started() const { return pid_ > 0; }
+  const std::string& failure() const { return failure_; }
+
+ private:
+  TempDir dir_;  // configuration and working files
+  pid_t pid_ = -1;
+  std::string failure_;
+};
+
 // True when something accepts TCP connections on 127.0.0.1:port.
 bool PortAccepts(int port);
 
