@@ -79,6 +79,7 @@ class Delta : public ::testing::Test {
     };
     sources.fetch = fetch_instead ? fetch_instead : fetch;
     sources.link = link;
+    sources.predict_headers = predict_headers;
     sources.spool = sandbox / "spool";
     return BuildDelta(
         &sources,
@@ -128,6 +129,7 @@ class Delta : public ::testing::Test {
   std::vector<ByteRange> spans;  // what fetch_span was asked for
   FetchRanges fetch_instead;
   std::function<LinkCost()> link;
+  bool predict_headers = false;
   bool disk_full = false;
   std::string v1, v2;
 };
@@ -249,6 +251,31 @@ TEST_F(Delta, OnTheLinkAsMeasuredTheQuickerWayIsTaken) {
   ASSERT_EQ(Rebuild(v1, v2), DeltaOutcome::kBuilt);
   EXPECT_EQ(rebuilt, package);
   EXPECT_EQ(requested.size(), 1u);
+}
+
+// Python's zipfile repeats its central records in its local headers: the
+// reused entries' headers are predicted, and only the changed entry is
+// fetched. Info-ZIP's differ, and are fetched.
+TEST_F(Delta, LocalHeadersArePredictedWhereTheKeptPackageShowsThatTheyCanBe) {
+  MakeDirs(src);
+  std::string files = "t";
+  for (int i = 0; i < 20; ++i) {
+    WriteFile(src + "/r" + std::to_string(i), Random(8000, static_cast<uint32_t>(i + 1)));
+    files += " r" + std::to_string(i);
+  }
+  predict_headers = true;
+  for (const char* zipper : {"python3 -m zipfile -c OUT FILES", "zip -q OUT FILES"}) {
+    SCOPED_TRACE(zipper);
+    WriteFile(src + "/t", Text(50, "old"));
+    v1 = MakeZip("v1.zip", zipper, files);
+    WriteFile(src + "/t", Text(50, "new"));
+    v2 = MakeZip("v2.zip", zipper, files);
+    ASSERT_EQ(Rebuild(v1, v2), DeltaOutcome::kBuilt);
+    EXPECT_EQ(rebuilt, package);
+    EXPECT_EQ(requested.size() == 1, zipper[0] == 'p');
+    RemoveTree(sandbox / "v1.zip");
+    RemoveTree(sandbox / "v2.zip");
+  }
 }
 
 TEST_F(Delta, DirectoryBeyondTheTailIsAskedForFromWhereItStarts) {

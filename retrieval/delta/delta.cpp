@@ -8,6 +8,29 @@
 
 namespace {
 
+// Puts into the spool, as if fetched, the local headers of the reused
+// entries as their central records predict them; one that cannot be
+// predicted is not there, and its entry is fetched whole. False when the
+// directory or the spool cannot be read or written.
+bool PredictHeaders(const SpanReader& read, const ZipDirectory& fresh, const DeltaPlan& plan,
+                    FetchedBytes* fetched) {
+  uint64_t at = fresh.cd_offset;
+  std::string header;
+  for (size_t i = 0; i < fresh.entries.size(); ++i) {
+    uint64_t record_size = 0, local = 0;
+    if (!ReadCentralRecord(read, at, &record_size, &local, &header)) return false;
+    at += record_size;
+    const auto slot = std::lower_bound(
+        plan.slots.begin(), plan.slots.end(), local,
+        [](const DeltaSlot& a, uint64_t offset) { return a.header_offset < offset; });
+    if (header.empty() || slot == plan.slots.end() || slot->header_offset != local ||
+        slot->kept_data_offset == 0)
+      continue;
+    if (!fetched->Add(local, header.data(), header.size())) return false;
+  }
+  return fetched->Flush();
+}
+
 // Plans from the two directories, holding as little at a time as it can:
 // the tail goes into the spool (`fetched`) at once and the new package's
 // directory is read from there (a directory of 100,000 entries is 10 MB),
@@ -63,6 +86,7 @@ bool Plan(DeltaSources* sources, FetchedBytes* fetched, DeltaPlan* plan, uint64_
   }
   sources->tail_start = span_start;
   std::vector<KeptData> index;
+  bool predict = false;
   {
     ZipDirectory kept;
     if (ReadZipDirectory(sources->kept_package, &kept) != DirectoryResult::kRead) {
@@ -70,10 +94,15 @@ bool Plan(DeltaSources* sources, FetchedBytes* fetched, DeltaPlan* plan, uint64_
       return false;
     }
     *kept_size = kept.file_size;
+    predict = sources->predict_headers && kept.local_headers_repeat_central;
     index = IndexKept(kept);
   }
-  if (!PlanDelta(index, fresh, span_start, plan)) {
+  if (!PlanDelta(index, fresh, span_start, plan, predict)) {
     *failure = DeltaOutcome::kNotZip;
+    return false;
+  }
+  if (predict && !PredictHeaders(read, fresh, *plan, fetched)) {
+    *failure = DeltaOutcome::kWriteFailed;
     return false;
   }
   return true;
@@ -174,7 +203,9 @@ DeltaOutcome Build(DeltaSources* sources, const ByteSink& sink, DeltaFigures* fi
       slot.header_size = static_cast<uint32_t>(header_size);
   }
   DeltaLayout layout;
-  LayOutDelta(plan, &layout);
+  LayOutDelta(plan, &layout, [&fetched](uint64_t offset, uint64_t length) {
+    return fetched.Holds(offset, length);
+  });
   plan = DeltaPlan();
   figures->reused = layout.reused;
   figures->floor = layout.floor;

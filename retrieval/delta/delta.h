@@ -88,6 +88,10 @@ struct DeltaSources {
   uint64_t tail_start = 0;
   FetchSpan fetch_span;
   FetchRanges fetch;
+  // The rebuild is proven by a signature: where the kept package's tool
+  // repeats its central records in its local headers, the reused entries'
+  // headers are predicted from the new central directory, not fetched.
+  bool predict_headers = false;
   // The link's cost once the directory is here; unset: not measured, and
   // the plan's bytes alone decide.
   std::function<LinkCost()> link;

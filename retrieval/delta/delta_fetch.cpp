@@ -377,6 +377,7 @@ DeltaResult DownloadDelta(Transport* transport, const Path& target, const Path& 
       return FetchBatch(transport, &package, &mode, batch, deliver);
     };
     sources.link = [&]() { return LinkOf(*transport, mode.single()); };
+    sources.predict_headers = trust.signed_build;
     uint64_t written = 0, checked_at = 0;
     sources.keep_going = [&]() {
       if (Clock::now() >= transport->deadline()) return false;

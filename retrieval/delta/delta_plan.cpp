@@ -67,7 +67,7 @@ bool PlanDelta(const ZipDirectory& kept, const ZipDirectory& fresh, uint64_t tai
 }
 
 bool PlanDelta(const std::vector<KeptData>& kept, const ZipDirectory& fresh, uint64_t tail_start,
-               DeltaPlan* plan) {
+               DeltaPlan* plan, bool predicted_headers) {
   *plan = DeltaPlan();
   plan->file_size = fresh.file_size;
   plan->tail_start = tail_start;
@@ -115,6 +115,7 @@ bool PlanDelta(const std::vector<KeptData>& kept, const ZipDirectory& fresh, uin
       continue;
     }
     plan->estimated_reuse += slot.compressed_size;
+    if (predicted_headers && !(slot.flags & kFlagDescriptor)) continue;
     AddRange(&ranges,
              Before(slot.header_offset,
                     slot.header_offset + std::min(guess, end - slot.header_offset), tail_start),
@@ -133,7 +134,8 @@ bool PlanDelta(const std::vector<KeptData>& kept, const ZipDirectory& fresh, uin
   return true;
 }
 
-void LayOutDelta(const DeltaPlan& plan, DeltaLayout* layout) {
+void LayOutDelta(const DeltaPlan& plan, DeltaLayout* layout,
+                 const std::function<bool(uint64_t offset, uint64_t length)>& here) {
   *layout = DeltaLayout();
   std::vector<DeltaPiece>& pieces = layout->pieces;
   const auto server = [&pieces](uint64_t from, uint64_t to) {
@@ -168,6 +170,7 @@ void LayOutDelta(const DeltaPlan& plan, DeltaLayout* layout) {
     if (piece.from_kept) continue;
     uint64_t at = piece.offset;
     const uint64_t end = std::min(piece.offset + piece.length, plan.tail_start);
+    if (here && at < end && here(at, end - at)) continue;
     while (at < end) {
       while (next < fetched.size() && fetched[next].end() <= at) ++next;
       if (next < fetched.size() && fetched[next].offset <= at) {

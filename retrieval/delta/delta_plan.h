@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -85,9 +86,10 @@ std::vector<KeptData> IndexKept(const ZipDirectory& kept);
 // begins at tail_start) from the kept package's index. False when the new
 // package's layout cannot be followed: entries that overlap or run into
 // the central directory, or a tail that begins after the central
-// directory.
+// directory. With `predicted_headers`, the local headers of reused entries
+// without a data descriptor are not fetched: the caller puts them in place.
 bool PlanDelta(const std::vector<KeptData>& kept, const ZipDirectory& fresh, uint64_t tail_start,
-               DeltaPlan* plan);
+               DeltaPlan* plan, bool predicted_headers = false);
 // The same from the kept package's directory.
 bool PlanDelta(const ZipDirectory& kept, const ZipDirectory& fresh, uint64_t tail_start,
                DeltaPlan* plan);
@@ -101,8 +103,8 @@ struct DeltaPiece {
 
 struct DeltaLayout {
   std::vector<DeltaPiece> pieces;  // the new package from its start to its end
-  // Bytes of server pieces in neither the plan's first_ranges nor the tail:
-  // coalesced, in file order.
+  // Bytes of server pieces in neither the plan's first_ranges nor the tail,
+  // nor already here: coalesced, in file order.
   std::vector<ByteRange> missing;
   uint64_t reused = 0;  // bytes from the kept package
   uint64_t floor = 0;   // bytes from the server: the least any delta fetches
@@ -111,5 +113,7 @@ struct DeltaLayout {
 // Lays out the new package from the plan's slots: a reused slot's data
 // after its header_size bytes of local header. A reused slot whose
 // header_size is 0, or whose data would then run past its end, comes whole
-// from the server.
-void LayOutDelta(const DeltaPlan& plan, DeltaLayout* layout);
+// from the server. `here`, when set, tells the server pieces that need no
+// fetching (predicted local headers).
+void LayOutDelta(const DeltaPlan& plan, DeltaLayout* layout,
+                 const std::function<bool(uint64_t offset, uint64_t length)>& here = nullptr);

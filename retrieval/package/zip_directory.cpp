@@ -226,7 +226,56 @@ DirectoryResult ReadZipDirectory(const Path& path, ZipDirectory* directory) {
         header_size + entry.compressed_size <= directory->cd_offset - entry.local_header_offset)
       entry.local_header_size = static_cast<uint32_t>(header_size);
   }
+  // A few hundred entries tell the tool's habit; a package whose later
+  // entries break it is caught by its signature.
+  constexpr size_t kHeadersChecked = 256;
+  uint64_t at = directory->cd_offset;
+  size_t agreeing = 0;
+  bool disagreeing = false;
+  std::string predicted, local;
+  for (size_t i = 0; i < std::min(kHeadersChecked, directory->entries.size()); ++i) {
+    uint64_t record_size = 0, header_at = 0;
+    if (!ReadCentralRecord(source.read, at, &record_size, &header_at, &predicted)) break;
+    at += record_size;
+    if (predicted.empty()) continue;
+    local.assign(predicted.size(), '\0');
+    const bool same =
+        header_at + predicted.size() <= directory->cd_offset &&
+        source.read(header_at, reinterpret_cast<unsigned char*>(&local[0]), local.size()) &&
+        local == predicted;
+    agreeing += same;
+    disagreeing = disagreeing || !same;
+  }
+  directory->local_headers_repeat_central = agreeing > 0 && !disagreeing;
   return DirectoryResult::kRead;
+}
+
+bool ReadCentralRecord(const SpanReader& read, uint64_t offset, uint64_t* record_size,
+                       uint64_t* local_header_offset, std::string* predicted) {
+  unsigned char record[kCentralFixedSize];
+  if (!read(offset, record, sizeof record) || LittleEndian(record, 4) != kCentralSignature)
+    return false;
+  const size_t name_size = static_cast<size_t>(LittleEndian(record + 28, 2)),
+               extra_size = static_cast<size_t>(LittleEndian(record + 30, 2));
+  *record_size = kCentralFixedSize + name_size + extra_size + LittleEndian(record + 32, 2);
+  *local_header_offset = LittleEndian(record + 42, 4);
+  predicted->clear();
+  constexpr uint64_t kDescriptorFlag = 1u << 3;
+  if ((LittleEndian(record + 8, 2) & kDescriptorFlag) ||
+      LittleEndian(record + 20, 4) == kPlaceholder ||
+      LittleEndian(record + 24, 4) == kPlaceholder || *local_header_offset == kPlaceholder)
+    return true;
+  predicted->resize(kLocalHeaderFixedSize + name_size + extra_size);
+  unsigned char* header = reinterpret_cast<unsigned char*>(&(*predicted)[0]);
+  static const unsigned char kLocalMagic[4] = {0x50, 0x4b, 0x03, 0x04};
+  memcpy(header, kLocalMagic, 4);
+  memcpy(header + 4, record + 6, 22);   // version needed to sizes
+  memcpy(header + 26, record + 28, 4);  // name and extra field lengths
+  if (!read(offset + kCentralFixedSize, header + kLocalHeaderFixedSize, name_size + extra_size)) {
+    predicted->clear();
+    return false;
+  }
+  return true;
 }
 
 DirectoryResult ReadZipDirectoryFromSpan(const SpanReader& read, uint64_t span_start,

@@ -44,6 +44,9 @@ struct ZipDirectory {
   uint64_t cd_size = 0;
   uint64_t entry_count = 0;       // as the end records say
   std::vector<ZipEntry> entries;  // in the central directory's order
+  // Read from a file: its tool repeats the central records in the local
+  // headers (see PredictLocalHeader), as the first entries show.
+  bool local_headers_repeat_central = false;
 };
 
 enum class DirectoryResult {
@@ -82,6 +85,15 @@ DirectoryResult ReadZipDirectoryFromSpan(const SpanReader& read, uint64_t span_s
 DirectoryResult ReadZipDirectoryFromTail(const std::string& tail, uint64_t tail_start,
                                          uint64_t file_size, ZipDirectory* directory,
                                          uint64_t* needed_start);
+
+// Reads the central record at `offset`: its length, where its entry's
+// local header is, and into *predicted that local header as a tool that
+// repeats the central record writes it (the record's version needed,
+// flags, method, time, checksum, sizes, name and extra field), or nothing
+// where no such header can be told: an entry with a data descriptor or
+// Zip64 values. False when the record cannot be read or is none.
+bool ReadCentralRecord(const SpanReader& read, uint64_t offset, uint64_t* record_size,
+                       uint64_t* local_header_offset, std::string* predicted);
 
 // The fixed part of a local header, before its name and extra field.
 inline constexpr std::size_t kLocalHeaderFixedSize = 30;
