@@ -67,9 +67,14 @@ bool TakeWaitingPackage(Transport* transport, const Path& package, ConditionalGe
   return true;
 }
 
-// The package by delta where a kept package allows it, else whole.
+// How a package is fetched: by delta where a kept package allows it (its
+// local headers predicted where they can be), by delta with every header
+// fetched, or whole.
+enum class Way { kDelta, kDeltaFetchingHeaders, kWhole };
+
 DownloadResult FetchPackage(Transport* transport, bool signed_build, ConditionalGet* conditional,
-                            bool whole) {
+                            Way way) {
+  const bool whole = way == Way::kWhole;
   DownloadResult fetched;
   // Where the extraction reads it, whatever the current directory; the
   // program never creates "update".
@@ -86,11 +91,13 @@ DownloadResult FetchPackage(Transport* transport, bool signed_build, Conditional
     // the extraction of what is rebuilt from it.
     DeltaTrust trust;
     trust.signed_build = signed_build;
+    trust.predict_headers = signed_build && way == Way::kDelta;
     PackageRecord installed;
     uint64_t kept_size = 0;
     trust.kept_is_installed = ReadPackageRecord(UpdateDir() + kInstalledRecordName, &installed) &&
                               OpenFileForReading(kept, &kept_size) && kept_size == installed.size;
-    switch (DownloadDelta(transport, target, kept, trust, conditional, &fetched.package)) {
+    switch (DownloadDelta(transport, target, kept, trust, conditional, &fetched.package,
+                          &fetched.predicted)) {
       case DeltaResult::kStored:
         fetched.outcome = DownloadOutcome::kStored;
         fetched.rebuilt = true;
@@ -147,8 +154,8 @@ bool FetchSignature(Transport* transport, const DownloadResult& fetched,
 
 // The download phase: the package and its signature, checked.
 CheckedPackage FetchAndCheck(Transport* transport, const char* keys, int64_t min_time,
-                             ConditionalGet* conditional, bool whole, DownloadResult* fetched) {
-  *fetched = FetchPackage(transport, HasPublicKeys(keys), conditional, whole);
+                             ConditionalGet* conditional, Way way, DownloadResult* fetched) {
+  *fetched = FetchPackage(transport, HasPublicKeys(keys), conditional, way);
   if (fetched->outcome == DownloadOutcome::kStored && HasPublicKeys(keys) &&
       !FetchSignature(transport, *fetched, *conditional, &fetched->failure))
     return {PackageVerdict::kNoPackage, HashedPackage()};
@@ -167,7 +174,17 @@ bool ObtainPackage(const char* keys, int64_t min_time) {
   Transport transport(config::kPackageUrl, config::kCredentials, config::kPackageCaPem, limits);
 
   DownloadResult fetched;
-  CheckedPackage checked = FetchAndCheck(&transport, keys, min_time, &conditional, false, &fetched);
+  CheckedPackage checked =
+      FetchAndCheck(&transport, keys, min_time, &conditional, Way::kDelta, &fetched);
+  // Predicted local headers that the signature refused: the delta again,
+  // fetching them, before the whole download.
+  if (fetched.predicted && checked.verdict == PackageVerdict::kNotProved) {
+    Report(
+        "The package rebuilt with predicted local headers is not the signed one; the delta "
+        "fetches them\n");
+    checked = FetchAndCheck(&transport, keys, min_time, &conditional, Way::kDeltaFetchingHeaders,
+                            &fetched);
+  }
   bool extracted = checked.verdict == PackageVerdict::kInstall && ExtractPackage(checked.package);
   // A rebuilt package that its signature refused, or, without a key, that
   // does not unpack: the whole package, in the same run, within the same
@@ -178,7 +195,7 @@ bool ObtainPackage(const char* keys, int64_t min_time) {
        (!HasPublicKeys(keys) && checked.verdict == PackageVerdict::kInstall && !extracted))) {
     if (checked.verdict == PackageVerdict::kInstall)
       Report("The package rebuilt from the kept one does not unpack; it is downloaded whole\n");
-    checked = FetchAndCheck(&transport, keys, min_time, &conditional, true, &fetched);
+    checked = FetchAndCheck(&transport, keys, min_time, &conditional, Way::kWhole, &fetched);
     extracted = checked.verdict == PackageVerdict::kInstall && ExtractPackage(checked.package);
   }
   Report("Transfers: %u %s over %u %s, %llu bytes received\n", transport.requests(),

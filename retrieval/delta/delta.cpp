@@ -12,7 +12,7 @@ namespace {
 // entries as their central records predict them; one that cannot be
 // predicted is not there, and its entry is fetched whole. False when the
 // directory or the spool cannot be read or written.
-bool PredictHeaders(const SpanReader& read, const ZipDirectory& fresh, const DeltaPlan& plan,
+bool PredictHeaders(const SpanReader& read, const ZipDirectory& fresh, DeltaPlan* plan,
                     FetchedBytes* fetched) {
   uint64_t at = fresh.cd_offset;
   std::string header;
@@ -21,12 +21,13 @@ bool PredictHeaders(const SpanReader& read, const ZipDirectory& fresh, const Del
     if (!ReadCentralRecord(read, at, &record_size, &local, &header)) return false;
     at += record_size;
     const auto slot = std::lower_bound(
-        plan.slots.begin(), plan.slots.end(), local,
+        plan->slots.begin(), plan->slots.end(), local,
         [](const DeltaSlot& a, uint64_t offset) { return a.header_offset < offset; });
-    if (header.empty() || slot == plan.slots.end() || slot->header_offset != local ||
+    if (header.empty() || slot == plan->slots.end() || slot->header_offset != local ||
         slot->kept_data_offset == 0)
       continue;
     if (!fetched->Add(local, header.data(), header.size())) return false;
+    ++plan->predicted_headers;
   }
   return fetched->Flush();
 }
@@ -101,7 +102,7 @@ bool Plan(DeltaSources* sources, FetchedBytes* fetched, DeltaPlan* plan, uint64_
     *failure = DeltaOutcome::kNotZip;
     return false;
   }
-  if (predict && !PredictHeaders(read, fresh, *plan, fetched)) {
+  if (predict && !PredictHeaders(read, fresh, plan, fetched)) {
     *failure = DeltaOutcome::kWriteFailed;
     return false;
   }
@@ -178,6 +179,7 @@ DeltaOutcome Build(DeltaSources* sources, const ByteSink& sink, DeltaFigures* fi
   if (!Plan(sources, &fetched, &plan, &kept_size, &failure)) return failure;
   figures->fetched = plan.estimated_fetch;
   figures->reused = plan.estimated_reuse;
+  figures->predicted = plan.predicted_headers;
   if (!plan.worth_it) return DeltaOutcome::kTooCostly;
   if (plan.estimated_reuse > kMaxReuseFactor * kept_size) return DeltaOutcome::kTooMuchReuse;
 

@@ -48,8 +48,9 @@ struct DeltaFigures {
   // The least a delta fetches: the entries not reused, the local headers and
   // descriptors of those reused, the central directory and end records.
   uint64_t floor = 0;
-  unsigned requests = 0;  // range requests, the tail's not counted
-  uint64_t ranges = 0;    // ranges in them
+  unsigned requests = 0;   // range requests, the tail's not counted
+  uint64_t ranges = 0;     // ranges in them
+  uint64_t predicted = 0;  // local headers predicted, not fetched
   // Expected seconds of the plan's requests and of the whole download, from
   // the link's figures; both 0 when the link was not measured.
   double seconds = 0, whole_seconds = 0;

@@ -295,7 +295,8 @@ DeltaResult Whole(const std::string& why, const Transport& transport) {
 
 DeltaResult DownloadDelta(Transport* transport, const Path& target, const Path& kept,
                           const DeltaTrust& trust, ConditionalGet* conditional,
-                          HashedPackage* stored) {
+                          HashedPackage* stored, bool* predicted) {
+  *predicted = false;
   PackageFile sink(target);
   const Path spool = target + kSpoolSuffix;
   const Path directory = target.substr(0, target.size() - Path(kPackageName).size());
@@ -377,7 +378,7 @@ DeltaResult DownloadDelta(Transport* transport, const Path& target, const Path& 
       return FetchBatch(transport, &package, &mode, batch, deliver);
     };
     sources.link = [&]() { return LinkOf(*transport, mode.single()); };
-    sources.predict_headers = trust.signed_build;
+    sources.predict_headers = trust.predict_headers;
     uint64_t written = 0, checked_at = 0;
     sources.keep_going = [&]() {
       if (Clock::now() >= transport->deadline()) return false;
@@ -400,9 +401,14 @@ DeltaResult DownloadDelta(Transport* transport, const Path& target, const Path& 
       }
       Report(
           "Delta update: %llu of %llu bytes fetched %s, %llu reused from the kept package (the "
-          "least a delta fetches: %llu)%s\n",
+          "least a delta fetches: %llu)%s%s\n",
           Count(transport->received()), Count(figures.file_size), Cost(*transport).c_str(),
-          Count(figures.reused), Count(figures.floor), Expected(figures).c_str());
+          Count(figures.reused), Count(figures.floor),
+          figures.predicted == 0
+              ? ""
+              : (", " + std::to_string(figures.predicted) + " local headers predicted").c_str(),
+          Expected(figures).c_str());
+      *predicted = figures.predicted > 0;
       return DeltaResult::kStored;
     }
     sink.Discard();

@@ -38,7 +38,9 @@ inline constexpr uint64_t kFreeSpaceMargin = 64 * 1024 * 1024;
 struct DeltaTrust {
   bool signed_build = false;       // a signature will prove what is rebuilt
   bool kept_is_installed = false;  // the installed record names the kept package
+  // Local headers may be predicted (delta.h): a signature will prove them.
+  bool predict_headers = false;
 };
 DeltaResult DownloadDelta(Transport* transport, const Path& target, const Path& kept,
                           const DeltaTrust& trust, ConditionalGet* conditional,
-                          HashedPackage* stored);
+                          HashedPackage* stored, bool* predicted);

@@ -68,9 +68,10 @@ struct DeltaPlan {
   // What to fetch first: the entries not reused, and the headers and
   // descriptors of those reused; coalesced, in file order, before the tail.
   std::vector<ByteRange> first_ranges;
-  uint64_t estimated_fetch = 0;  // the tail and first_ranges
-  uint64_t estimated_reuse = 0;  // the reused entries' compressed data
-  bool worth_it = false;         // estimated_fetch is at most kMaxFetchPercent of the file
+  uint64_t estimated_fetch = 0;    // the tail and first_ranges
+  uint64_t estimated_reuse = 0;    // the reused entries' compressed data
+  uint64_t predicted_headers = 0;  // put in place by the caller, not fetched
+  bool worth_it = false;           // estimated_fetch is at most kMaxFetchPercent of the file
 };
 
 // Where slot i ends: the next slot's local header, or the central directory.

@@ -160,4 +160,6 @@ struct DownloadResult {
   // The package was rebuilt from the kept one (delta_fetch.h): only its
   // signature, or without a key its extraction, proves it.
   bool rebuilt = false;
+  // Some of its local headers were predicted, not fetched.
+  bool predicted = false;
 };
