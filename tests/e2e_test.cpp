@@ -1223,6 +1223,52 @@ TEST_F(DeltaUpdate, ARefusalOfSeveralRangesIsTakenAtOnceAndRemembered) {
   EXPECT_EQ(several(server), 0u);
 }
 
+// Python's zipfile repeats its central records in its local headers: the
+// delta predicts those of the reused entries. A release whose local header
+// breaks that habit is refused by its signature, and the delta runs again,
+// fetching the headers.
+TEST_F(DeltaUpdate, LocalHeadersArePredictedAndAWrongPredictionFetchesThem) {
+  // The release zipped again by Python's zipfile, one entry's local time
+  // changed afterwards where `patch` names one, and signed.
+  const auto python_release = [this](const std::string& patch) {
+    ASSERT_NO_FATAL_FAILURE(NextRelease());
+    const RunResult zip =
+        RunProgram({"/usr/bin/python3", "-c",
+                    "import os, sys, zipfile\n"
+                    "with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED) as z:\n"
+                    "  for d, ds, fs in os.walk('.'):\n"
+                    "    ds.sort()\n"
+                    "    for f in sorted(fs): z.write(os.path.join(d, f), os.path.join(d, f)[2:])\n"
+                    "if sys.argv[2]:\n"
+                    "  at = zipfile.ZipFile(sys.argv[1]).getinfo(sys.argv[2]).header_offset + 10\n"
+                    "  with open(sys.argv[1], 'r+b') as f:\n"
+                    "    f.seek(at); b = f.read(1); f.seek(at); f.write(bytes([b[0] ^ 1]))\n",
+                    zip_, patch},
+                   package_.path());
+    ASSERT_EQ(zip.exit_code, 0) << zip.err;
+    ASSERT_EQ(
+        RunProgram({"/usr/bin/touch", "-d", "+" + std::to_string(release_) + " minutes", zip_}, "/")
+            .exit_code,
+        0);
+    ASSERT_NO_FATAL_FAILURE(Sign(zip_, "trusted"));
+  };
+  Nginx server(served_.path(), config::kCredentials, port_);
+  ASSERT_TRUE(server.started()) << server.failure();
+  ASSERT_NO_FATAL_FAILURE(python_release(""));
+  ExpectInstalled();
+  ASSERT_NO_FATAL_FAILURE(python_release(""));
+  std::string out = ExpectInstalled();
+  EXPECT_NE(out.find(" local headers predicted"), std::string::npos) << out;
+  ASSERT_NO_FATAL_FAILURE(python_release("data/tables.bin"));
+  out = ExpectInstalled();
+  EXPECT_NE(out.find("The package rebuilt with predicted local headers is not the signed one"),
+            std::string::npos)
+      << out;
+  const size_t second = out.find("Delta update: ", out.find("not the signed one"));
+  ASSERT_NE(second, std::string::npos) << out;
+  EXPECT_EQ(out.find(" local headers predicted", second), std::string::npos) << out;
+}
+
 // Varnish caching the package answers several ranges with 416 and single
 // ones from its cache: the delta goes on with single ranges.
 TEST_F(DeltaUpdate, BehindVarnishTheDeltaTakesSingleRanges) {
