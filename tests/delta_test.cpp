@@ -254,14 +254,14 @@ TEST_F(Delta, OnTheLinkAsMeasuredTheQuickerWayIsTaken) {
 }
 
 // Python's zipfile repeats its central records in its local headers: the
-// reused entries' headers are predicted, and only the changed entry is
-// fetched. Info-ZIP's differ, and are fetched.
+// headers of the reused entries and of a directory are predicted, and only
+// the changed entry is fetched. Info-ZIP's differ, and are fetched.
 TEST_F(Delta, LocalHeadersArePredictedWhereTheKeptPackageShowsThatTheyCanBe) {
-  MakeDirs(src);
+  MakeDirs(src + "/d");
   std::string files = "t";
   for (int i = 0; i < 20; ++i) {
     WriteFile(src + "/r" + std::to_string(i), Random(8000, static_cast<uint32_t>(i + 1)));
-    files += " r" + std::to_string(i);
+    files += " r" + std::to_string(i) + (i == 0 ? " d" : "");
   }
   predict_headers = true;
   for (const char* zipper : {"python3 -m zipfile -c OUT FILES", "zip -q OUT FILES"}) {

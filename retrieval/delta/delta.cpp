@@ -9,8 +9,9 @@
 namespace {
 
 // Puts into the spool, as if fetched, the local headers of the reused
-// entries as their central records predict them; one that cannot be
-// predicted is not there, and its entry is fetched whole. False when the
+// entries and of those without data as their central records predict
+// them; one that cannot be predicted is not there, and its entry is
+// fetched whole. False when the
 // directory or the spool cannot be read or written.
 bool PredictHeaders(const SpanReader& read, const ZipDirectory& fresh, DeltaPlan* plan,
                     FetchedBytes* fetched) {
@@ -24,7 +25,7 @@ bool PredictHeaders(const SpanReader& read, const ZipDirectory& fresh, DeltaPlan
         plan->slots.begin(), plan->slots.end(), local,
         [](const DeltaSlot& a, uint64_t offset) { return a.header_offset < offset; });
     if (header.empty() || slot == plan->slots.end() || slot->header_offset != local ||
-        slot->kept_data_offset == 0)
+        (slot->kept_data_offset == 0 && slot->compressed_size != 0))
       continue;
     if (!fetched->Add(local, header.data(), header.size())) return false;
     ++plan->predicted_headers;

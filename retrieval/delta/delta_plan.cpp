@@ -110,8 +110,12 @@ bool PlanDelta(const std::vector<KeptData>& kept, const ZipDirectory& fresh, uin
       return false;
     AddRange(&ranges, Before(cursor, slot.header_offset, tail_start), kCoalesceGap);
     cursor = end;
+    // An entry without data (a directory) is its local header alone.
+    const bool header_only =
+        predicted_headers && slot.compressed_size == 0 && !(slot.flags & kFlagDescriptor);
     if (slot.kept_data_offset == 0) {
-      AddRange(&ranges, Before(slot.header_offset, end, tail_start), kCoalesceGap);
+      if (!header_only)
+        AddRange(&ranges, Before(slot.header_offset, end, tail_start), kCoalesceGap);
       continue;
     }
     plan->estimated_reuse += slot.compressed_size;

@@ -88,7 +88,8 @@ std::vector<KeptData> IndexKept(const ZipDirectory& kept);
 // package's layout cannot be followed: entries that overlap or run into
 // the central directory, or a tail that begins after the central
 // directory. With `predicted_headers`, the local headers of reused entries
-// without a data descriptor are not fetched: the caller puts them in place.
+// and of entries without data, none with a data descriptor, are not
+// fetched: the caller puts them in place.
 bool PlanDelta(const std::vector<KeptData>& kept, const ZipDirectory& fresh, uint64_t tail_start,
                DeltaPlan* plan, bool predicted_headers = false);
 // The same from the kept package's directory.
