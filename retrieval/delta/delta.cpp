@@ -171,8 +171,7 @@ DeltaOutcome FetchInto(std::vector<ByteRange>* ranges, const DeltaSources& sourc
 DeltaOutcome Build(DeltaSources* sources, const ByteSink& sink, DeltaFigures* figures) {
   // Everything the server sends, the tail included, waits in the spool;
   // none of it is held in memory ahead of its place.
-  const std::string none;
-  FetchedBytes fetched(none, sources->new_size);
+  FetchedBytes fetched;
   if (!fetched.Open(sources->spool)) return DeltaOutcome::kWriteFailed;
   DeltaPlan plan;
   uint64_t kept_size = 0;

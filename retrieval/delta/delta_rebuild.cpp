@@ -13,9 +13,6 @@ constexpr size_t kBlockSize = 256 * 1024;
 
 }  // namespace
 
-FetchedBytes::FetchedBytes(const std::string& tail, uint64_t tail_start)
-    : tail_(tail), tail_start_(tail_start) {}
-
 bool FetchedBytes::Open(const Path& spool) {
   path_ = spool;
   reader_.reset();
@@ -81,7 +78,7 @@ const FetchedBytes::Run* FetchedBytes::RunAt(uint64_t offset) const {
 }
 
 bool FetchedBytes::Holds(uint64_t offset, uint64_t length) const {
-  const uint64_t end = std::min(offset + length, tail_start_);
+  const uint64_t end = offset + length;
   while (offset < end) {
     const Run* run = RunAt(offset);
     if (!run) return false;
@@ -92,16 +89,10 @@ bool FetchedBytes::Holds(uint64_t offset, uint64_t length) const {
 
 bool FetchedBytes::Read(uint64_t offset, char* out, size_t count) {
   while (count > 0) {
-    if (offset >= tail_start_) {
-      if (offset - tail_start_ > tail_.size() || count > tail_.size() - (offset - tail_start_))
-        return false;
-      memcpy(out, tail_.data() + (offset - tail_start_), count);
-      return true;
-    }
     const Run* run = RunAt(offset);
     if (!run || !reader_) return false;
-    const size_t n = static_cast<size_t>(
-        std::min<uint64_t>({count, run->offset + run->length - offset, tail_start_ - offset}));
+    const size_t n =
+        static_cast<size_t>(std::min<uint64_t>(count, run->offset + run->length - offset));
     if (!SeekFile(reader_.get(), run->spool_offset + (offset - run->offset)) ||
         fread(out, 1, n, reader_.get()) != n)
       return false;

@@ -31,13 +31,11 @@ using ByteSink = std::function<bool(const char* data, std::size_t count)>;
 using FetchRanges =
     std::function<bool(const std::vector<ByteRange>& batch, const DeliverBytes& deliver)>;
 
-// The new package's bytes that came from the server: its tail, in memory,
-// and whatever the range requests brought, in a spool file.
+// The new package's bytes that came from the server (its tail, the
+// directory and whatever the range requests brought) in a spool file.
 class FetchedBytes {
  public:
-  // `tail` holds bytes [tail_start, end) of the new package, and must
-  // outlive this object.
-  FetchedBytes(const std::string& tail, uint64_t tail_start);
+  FetchedBytes() = default;
   FetchedBytes(const FetchedBytes&) = delete;
   FetchedBytes& operator=(const FetchedBytes&) = delete;
 
@@ -50,8 +48,7 @@ class FetchedBytes {
   // added since the last Flush). False when the spool could not be
   // written.
   bool Flush();
-  // Whether every byte of the span is here (added and flushed, or in the
-  // tail).
+  // Whether every byte of the span is here (added and flushed).
   bool Holds(uint64_t offset, uint64_t length) const;
   // Copies bytes of the package that are here into `out`; false when some
   // are not, or the spool cannot be read.
@@ -68,8 +65,6 @@ class FetchedBytes {
   // The run that holds the byte at `offset`, or null.
   const Run* RunAt(uint64_t offset) const;
 
-  const std::string& tail_;
-  const uint64_t tail_start_;
   Path path_;
   FilePtr writer_, reader_;
   std::vector<Run> runs_;   // after Flush: in file order, apart
