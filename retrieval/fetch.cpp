@@ -82,10 +82,12 @@ DownloadResult FetchPackage(Transport* transport, bool signed_build, Conditional
   const Path kept = UpdateDir() + kKeptPackageName;
   if (!whole && TakeWaitingPackage(transport, target, conditional, &fetched)) return fetched;
   // A partial download goes on where it stopped; only a fresh start can
-  // take the delta's way.
+  // take the delta's way, and a delta cut off is continued only by it.
   EntryKind kind;
-  if (!whole && GetEntryKind(kept, &kind) && kind == EntryKind::kFile &&
-      !HasPartialDownload(target)) {
+  if (whole || !GetEntryKind(kept, &kind) || kind != EntryKind::kFile ||
+      HasPartialDownload(target)) {
+    DiscardDeltaSpool(target);
+  } else {
     // The kept package stands for the installed one where the record names
     // its size; its bytes are proved where it matters, by the signature or
     // the extraction of what is rebuilt from it.
@@ -108,6 +110,10 @@ DownloadResult FetchPackage(Transport* transport, bool signed_build, Conditional
       case DeltaResult::kNotModified:
         fetched.outcome = DownloadOutcome::kNotModified;
         return fetched;
+      case DeltaResult::kCut:
+        fetched.package = HashedPackage();
+        fetched.failure = "the delta update was cut off; the next run continues it";
+        return fetched;
       case DeltaResult::kWholeNeeded:
         fetched.package = HashedPackage();
         break;
@@ -121,6 +127,7 @@ DownloadResult FetchPackage(Transport* transport, bool signed_build, Conditional
   } else if (download.not_modified) {
     fetched.outcome = DownloadOutcome::kNotModified;
   } else if (fetched.package.present()) {
+    DiscardDeltaSpool(target);
     fetched.outcome = DownloadOutcome::kStored;
   } else {
     // A success without a body: an empty 200, a 204, an empty 206.
@@ -165,8 +172,6 @@ CheckedPackage FetchAndCheck(Transport* transport, const char* keys, int64_t min
 }  // namespace
 
 bool ObtainPackage(const char* keys, int64_t min_time) {
-  // What a killed run's delta left.
-  RemoveFileEntry(UpdateDir() + kPackageName + kSpoolSuffix);
   // Only a package that differs from the installed one is sent.
   ConditionalGet conditional = InstalledPackageConditions();
   TransferLimits limits;

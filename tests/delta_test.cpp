@@ -81,6 +81,7 @@ class Delta : public ::testing::Test {
     sources.link = link;
     sources.predict_headers = predict_headers;
     sources.spool = sandbox / "spool";
+    sources.earlier_spool = earlier_spool;
     return BuildDelta(
         &sources,
         [this](const char* data, size_t n) {
@@ -131,6 +132,7 @@ class Delta : public ::testing::Test {
   std::function<LinkCost()> link;
   bool predict_headers = false;
   bool disk_full = false;
+  std::string earlier_spool;
   std::string v1, v2;
 };
 
@@ -325,7 +327,32 @@ TEST_F(Delta, FullDiskEndsIt) {
   MakeLargeVersions();
   disk_full = true;
   EXPECT_EQ(Rebuild(v1, v2), DeltaOutcome::kWriteFailed);
-  EXPECT_FALSE(Exists(sandbox / "spool"));
+}
+
+// A delta cut off leaves its spool: the next rebuild takes what that holds,
+// up to a torn last record, and fetches only the rest.
+TEST_F(Delta, ACutOffDeltaIsContinuedFromItsSpool) {
+  MakeDirs(src);
+  WriteFile(src + "/a.bin", Random(2000000, 1));
+  v1 = MakeZip("v1.zip", "zip -q OUT FILES", "a.bin");
+  WriteFile(src + "/c.bin", Random(900000, 2));
+  v2 = MakeZip("v2.zip", "zip -q OUT FILES", "c.bin a.bin");
+  fetch_instead = [this](const std::vector<ByteRange>& batch, const DeliverBytes& deliver) {
+    EXPECT_EQ(batch.front().offset, 0u);
+    EXPECT_TRUE(deliver(0, package.data(), 600000));
+    return false;  // the link is lost
+  };
+  ASSERT_EQ(Rebuild(v1, v2), DeltaOutcome::kFetchFailed);
+  const std::string spool = ReadFile(sandbox / "spool");
+  earlier_spool = sandbox / "earlier";
+  WriteFile(earlier_spool, spool.substr(0, spool.size() - 1000));
+  fetch_instead = nullptr;
+  ASSERT_EQ(Rebuild(v1, v2), DeltaOutcome::kBuilt);
+  EXPECT_TRUE(rebuilt == package);
+  // The tail and two whole records of 256 KiB; the third was torn.
+  EXPECT_EQ(figures.continued, kMinimumTail + 2 * 262144u);
+  EXPECT_EQ(RequestedWithin(0, 2 * 262144), 0u);
+  EXPECT_GT(RequestedWithin(2 * 262144, 600000 - 2 * 262144), 0u);
 }
 
 TEST(DeltaPlanning, LocalHeaderLongerThanGuessedIsFetchedInASecondStep) {

@@ -1034,14 +1034,7 @@ class DeltaUpdate : public SignedPackage {
  protected:
   void SetUp() override {
     ASSERT_NO_FATAL_FAILURE(SignedPackage::SetUp());
-    // Data that does not shrink, so that what a delta saves shows.
-    std::string noise(512 * 1024, '\0');
-    uint64_t state = 88172645463325252u;
-    for (char& c : noise) {
-      state = state * 6364136223846793005u + 1442695040888963407u;
-      c = static_cast<char>(state >> 56);
-    }
-    WriteFile(package_ / "data/tables.bin", noise);
+    WriteFile(package_ / "data/tables.bin", Noise(512 * 1024, 88172645463325252u));
     ASSERT_NO_FATAL_FAILURE(ZipPackage());
     ASSERT_NO_FATAL_FAILURE(Sign(zip_, "trusted"));
     Nginx server(served_.path(), config::kCredentials, port_);
@@ -1072,6 +1065,16 @@ class DeltaUpdate : public SignedPackage {
             .exit_code,
         0);
     ASSERT_NO_FATAL_FAILURE(Sign(zip_, "trusted"));
+  }
+
+  // Data that does not shrink, so that what a delta saves shows.
+  static std::string Noise(size_t size, uint64_t state) {
+    std::string noise(size, '\0');
+    for (char& c : noise) {
+      state = state * 6364136223846793005u + 1442695040888963407u;
+      c = static_cast<char>(state >> 56);
+    }
+    return noise;
   }
 
   // The bytes the delta line says it fetched.
@@ -1267,6 +1270,77 @@ TEST_F(DeltaUpdate, LocalHeadersArePredictedAndAWrongPredictionFetchesThem) {
   const size_t second = out.find("Delta update: ", out.find("not the signed one"));
   ASSERT_NE(second, std::string::npos) << out;
   EXPECT_EQ(out.find(" local headers predicted", second), std::string::npos) << out;
+}
+
+// A delta cut off (here the run is killed while a range arrives) is
+// continued by the next run while the server has the same package, and
+// started afresh when it has another; one that has not finished in two
+// runs gives way to the whole download.
+TEST_F(DeltaUpdate, ACutOffDeltaIsContinuedWhileTheServerHasTheSamePackage) {
+  // Each release adds 1.5 MB that the delta fetches, beside 6 MB it reuses.
+  const auto release = [this] {
+    WriteFile(package_ / "data/added.bin", Noise(1500000, release_));
+    ASSERT_NO_FATAL_FAILURE(NextRelease());
+  };
+  const auto serve = [this](const std::string& ranges) {
+    const std::string package = "{\"mode\": \"package\", \"package\": \"" + zip_ +
+                                "\", \"signature\": \"" + signature_ + "\", \"etag\": \"\\\"r" +
+                                std::to_string(release_) + "\\\"\"";
+    return "[" + package + "}, " + package + ranges + "}]";
+  };
+  // The range answer stalls after 700,000 bytes; once they are in the
+  // spool the run is killed.
+  const auto killed_mid_range = [&] {
+    FaultServer server({}, serve(", \"cut_after\": 700000, \"stall\": true"), port_);
+    ASSERT_TRUE(server.listening());
+    const pid_t updater = SpawnLogged({updater_}, dir_.path(), package_scratch_ / "killed.log");
+    const std::string spool = dir_ / "update/update.zip.delta";
+    size_t size = 0;
+    for (int i = 0, still = 0; i < 300 && still < 5; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      const size_t now = Exists(spool) ? ReadFile(spool).size() : 0;
+      still = server.Requests().size() >= 2 && now == size && now > 0 ? still + 1 : 0;
+      size = now;
+    }
+    kill(updater, SIGKILL);
+    WaitChild(updater, 10);
+  };
+  WriteFile(package_ / "data/base.bin", Noise(6 << 20, 7));
+  ASSERT_NO_FATAL_FAILURE(release());
+  {
+    Nginx server(served_.path(), config::kCredentials, port_);
+    ASSERT_TRUE(server.started()) << server.failure();
+    ExpectInstalled();
+  }
+  ASSERT_NO_FATAL_FAILURE(release());
+  ASSERT_NO_FATAL_FAILURE(killed_mid_range());
+  {
+    FaultServer server({}, serve(""), port_);
+    ASSERT_TRUE(server.listening());
+    const std::string out = ExpectInstalled();
+    EXPECT_NE(out.find(" fetched by an earlier run"), std::string::npos) << out;
+    EXPECT_LT(Fetched(out), 1100000u) << out;
+  }
+
+  ASSERT_NO_FATAL_FAILURE(release());
+  ASSERT_NO_FATAL_FAILURE(killed_mid_range());
+  ASSERT_NO_FATAL_FAILURE(release());
+  {
+    FaultServer server({}, serve(""), port_);
+    ASSERT_TRUE(server.listening());
+    const std::string out = ExpectInstalled();
+    EXPECT_NE(out.find("Delta update: "), std::string::npos) << out;
+    EXPECT_EQ(out.find(" fetched by an earlier run"), std::string::npos) << out;
+  }
+
+  ASSERT_NO_FATAL_FAILURE(release());
+  ASSERT_NO_FATAL_FAILURE(killed_mid_range());
+  ASSERT_NO_FATAL_FAILURE(killed_mid_range());
+  FaultServer server({}, serve(""), port_);
+  ASSERT_TRUE(server.listening());
+  const std::string out = ExpectInstalled();
+  EXPECT_NE(out.find("Delta update not used (it did not finish in 2 runs)"), std::string::npos)
+      << out;
 }
 
 // Varnish caching the package answers several ranges with 416 and single

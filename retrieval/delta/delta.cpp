@@ -66,7 +66,8 @@ bool Plan(DeltaSources* sources, FetchedBytes* fetched, DeltaPlan* plan, uint64_
       return false;
     }
     bool kept = true;
-    const bool got = sources->fetch_span(needed_start, span_start,
+    const bool got = fetched->Holds(needed_start, span_start - needed_start) ||
+                     sources->fetch_span(needed_start, span_start,
                                          [&](uint64_t offset, const char* data, size_t count) {
                                            kept = fetched->Add(offset, data, count);
                                            return kept;
@@ -173,10 +174,14 @@ DeltaOutcome Build(DeltaSources* sources, const ByteSink& sink, DeltaFigures* fi
   // none of it is held in memory ahead of its place.
   FetchedBytes fetched;
   if (!fetched.Open(sources->spool)) return DeltaOutcome::kWriteFailed;
+  if (!sources->earlier_spool.empty())
+    figures->continued = fetched.TakeEarlier(sources->earlier_spool);
   DeltaPlan plan;
   uint64_t kept_size = 0;
   DeltaOutcome failure = DeltaOutcome::kNotZip;
   if (!Plan(sources, &fetched, &plan, &kept_size, &failure)) return failure;
+  // What an earlier run fetched is not asked for again.
+  plan.first_ranges = fetched.Missing(plan.first_ranges);
   figures->fetched = plan.estimated_fetch;
   figures->reused = plan.estimated_reuse;
   figures->predicted = plan.predicted_headers;
@@ -209,6 +214,7 @@ DeltaOutcome Build(DeltaSources* sources, const ByteSink& sink, DeltaFigures* fi
     return fetched.Holds(offset, length);
   });
   plan = DeltaPlan();
+  layout.missing = fetched.Missing(layout.missing);
   figures->reused = layout.reused;
   figures->floor = layout.floor;
   if (layout.reused > kMaxReuseFactor * kept_size) return DeltaOutcome::kTooMuchReuse;
@@ -272,7 +278,5 @@ const char* DeltaOutcomeText(DeltaOutcome outcome) {
 DeltaOutcome BuildDelta(DeltaSources* sources, const ByteSink& sink, DeltaFigures* figures) {
   *figures = DeltaFigures();
   figures->file_size = sources->new_size;
-  const DeltaOutcome outcome = Build(sources, sink, figures);
-  RemoveFileEntry(sources->spool);
-  return outcome;
+  return Build(sources, sink, figures);
 }

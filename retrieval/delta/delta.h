@@ -51,6 +51,7 @@ struct DeltaFigures {
   unsigned requests = 0;   // range requests, the tail's not counted
   uint64_t ranges = 0;     // ranges in them
   uint64_t predicted = 0;  // local headers predicted, not fetched
+  uint64_t continued = 0;  // taken from the spool of an earlier run
   // Expected seconds of the plan's requests and of the whole download, from
   // the link's figures; both 0 when the link was not measured.
   double seconds = 0, whole_seconds = 0;
@@ -96,8 +97,12 @@ struct DeltaSources {
   // The link's cost once the directory is here; unset: not measured, and
   // the plan's bytes alone decide.
   std::function<LinkCost()> link;
-  // Where fetched ranges wait (removed before BuildDelta returns).
+  // Where fetched ranges wait. BuildDelta leaves it: the caller removes
+  // it, or keeps it for a later run of the same package to continue.
   Path spool;
+  // A spool that an earlier run of the same package left (empty: none):
+  // what it holds is taken first, and only the rest is fetched.
+  Path earlier_spool;
   // Asked before each block the rebuild writes: false stops it (the
   // deadline has come, the disk is filling).
   std::function<bool()> keep_going;

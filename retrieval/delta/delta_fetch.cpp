@@ -241,7 +241,7 @@ LinkCost LinkOf(const Transport& transport, bool single_ranges) {
 // one request (transport.h says how), in requests of one range each,
 // joined where a round trip costs more than the gap between them.
 bool FetchBatch(Transport* transport, SamePackage* package, RangeMode* mode,
-                const std::vector<ByteRange>& batch, const DeliverBytes& deliver) {
+                const std::vector<ByteRange>& batch, const DeliverBytes& deliver, bool* cut) {
   std::vector<ByteRange> left = batch;
   while (!left.empty()) {
     const std::vector<ByteRange> asked =
@@ -252,6 +252,7 @@ bool FetchBatch(Transport* transport, SamePackage* package, RangeMode* mode,
     Request request;
     request.if_range = package->source().validator;
     const Answer answer = transport->Fetch(request, &body, "Range request");
+    if (answer.kind == AnswerKind::kBroken) *cut = true;
     if (package->replaced()) return false;
     const std::vector<ByteRange> missed = body.Left();
     if (answer.kind == AnswerKind::kRangesRefused) {
@@ -275,6 +276,25 @@ bool FetchBatch(Transport* transport, SamePackage* package, RangeMode* mode,
   return true;
 }
 
+// How many runs have begun a delta of the package `source` names, as the
+// spool's identification says: 0 when it names another package, or none.
+unsigned EarlierRuns(const Path& id, const PartialSource& source) {
+  std::string text;
+  const std::string runs_field = "Runs: ";
+  if (!ReadWholeFile(id, &text) || text.rfind(runs_field, 0) != 0) return 0;
+  const size_t line_end = text.find('\n');
+  const char* number = text.c_str() + runs_field.size();
+  char* end = nullptr;
+  const unsigned long runs = std::strtoul(number, &end, 10);
+  PartialSource earlier;
+  if (line_end == std::string::npos || *number < '0' || *number > '9' ||
+      end != text.c_str() + line_end || !ParseIdentification(text.substr(line_end + 1), &earlier) ||
+      earlier.kind != source.kind || earlier.validator != source.validator ||
+      earlier.total_size != source.total_size)
+    return 0;
+  return static_cast<unsigned>(std::min<unsigned long>(runs, kMaxDeltaRuns));
+}
+
 // "; expected 0.6 s, the whole download 4.4 s", where the link was measured.
 std::string Expected(const DeltaFigures& figures) {
   if (figures.whole_seconds <= 0) return std::string();
@@ -293,12 +313,19 @@ DeltaResult Whole(const std::string& why, const Transport& transport) {
 
 }  // namespace
 
+void DiscardDeltaSpool(const Path& target) {
+  for (const PathChar* suffix : {kSpoolSuffix, kEarlierSpoolSuffix, kSpoolIdSuffix})
+    RemoveFileEntry(target + suffix);
+}
+
 DeltaResult DownloadDelta(Transport* transport, const Path& target, const Path& kept,
                           const DeltaTrust& trust, ConditionalGet* conditional,
                           HashedPackage* stored, bool* predicted) {
   *predicted = false;
   PackageFile sink(target);
   const Path spool = target + kSpoolSuffix;
+  const Path earlier = target + kEarlierSpoolSuffix;
+  const Path spool_id = target + kSpoolIdSuffix;
   const Path directory = target.substr(0, target.size() - Path(kPackageName).size());
 
   // A package replaced on the server between the tail and the ranges is
@@ -316,28 +343,39 @@ DeltaResult DownloadDelta(Transport* transport, const Path& target, const Path& 
       case AnswerKind::kSuccess:
         break;
       case AnswerKind::kNotModified:
+        DiscardDeltaSpool(target);
         conditional->not_modified = true;
         return DeltaResult::kNotModified;
       case AnswerKind::kRangesRefused:
+        DiscardDeltaSpool(target);
         return Whole("the server does not answer range requests", *transport);
       case AnswerKind::kRejected:
+        DiscardDeltaSpool(target);
         return Whole(answer.rejection, *transport);
       default:
+        // A spool of an earlier run stays for a run that reaches the server.
         return Whole("the package's end could not be fetched", *transport);
     }
     conditional->not_modified = false;
     conditional->etag = answer.etag;
     conditional->last_modified = answer.last_modified;
-    const uint64_t size = tail_body.source().total_size;
+    const PartialSource& source = tail_body.source();
+    const uint64_t size = source.total_size;
+    // A spool of this same package that an earlier run left is continued;
+    // any other goes.
+    const unsigned runs = source.resumable() ? EarlierRuns(spool_id, source) : 0;
+    if (runs == 0) DiscardDeltaSpool(target);
     // A server that names its package by no validator cannot answer 304:
     // the package's own end tells.
     if (trust.kept_is_installed && EndsAsKept(kept, size, tail)) {
       Report("The server's package ends as the installed one does: it is the same\n");
+      DiscardDeltaSpool(target);
       conditional->not_modified = true;
       return DeltaResult::kNotModified;
     }
     // A package no longer than its tail came whole with it.
     if (tail_body.start() == 0) {
+      DiscardDeltaSpool(target);
       sink.Expect(0, PartialSource());
       if (sink.Write(tail.data(), 1, tail.size()) != tail.size() || !sink.Commit(stored)) {
         *stored = HashedPackage();
@@ -352,12 +390,30 @@ DeltaResult DownloadDelta(Transport* transport, const Path& target, const Path& 
     // The rebuilt package and its spool go beside the target: room for
     // the package as its end claims it, and some.
     uint64_t free_space = 0;
-    if (FreeSpaceOnVolume(directory, &free_space) && free_space < size + kFreeSpaceMargin)
+    if (FreeSpaceOnVolume(directory, &free_space) && free_space < size + kFreeSpaceMargin) {
+      DiscardDeltaSpool(target);
       return Whole("the package's size, " + std::to_string(size) +
                        " bytes, is more than the free space allows",
                    *transport);
+    }
+    // A delta that did not finish in its runs gives way to the whole
+    // download, which continues across runs on its own; its
+    // identification stays until the server has another package.
+    if (runs >= kMaxDeltaRuns) {
+      RemoveFileEntry(spool);
+      RemoveFileEntry(earlier);
+      return Whole("it did not finish in " + std::to_string(runs) + " runs", *transport);
+    }
+    if (source.resumable())
+      WriteFileAtomically(spool_id,
+                          "Runs: " + std::to_string(runs + 1) + "\n" + IdentificationText(source));
+    EntryKind kind;
+    // A run killed while it took an earlier spool's bytes left them aside.
+    const bool continued =
+        runs > 0 && (GetEntryKind(earlier, &kind) || MoveReplacing(spool, earlier));
 
-    SamePackage package(tail_body.source());
+    SamePackage package(source);
+    bool cut = false;
     RangeMode mode(directory + kRangeStateName, transport->url(), answer.server);
     DeltaSources sources;
     sources.kept_package = kept;
@@ -365,23 +421,28 @@ DeltaResult DownloadDelta(Transport* transport, const Path& target, const Path& 
     sources.tail.swap(tail);
     sources.tail_start = tail_body.start();
     sources.spool = spool;
+    if (continued) sources.earlier_spool = earlier;
     sources.fetch_span = [&](uint64_t start, uint64_t end, const DeliverBytes& deliver) {
       SpanBody body(start, end, deliver, &package);
       Request request;
       request.range = std::to_string(start) + "-" + std::to_string(end - 1);
       request.if_range = package.source().validator;
       request.max_body = end - start;
-      return transport->Fetch(request, &body, "Range request").kind == AnswerKind::kSuccess &&
-             body.complete();
+      const AnswerKind kind = transport->Fetch(request, &body, "Range request").kind;
+      cut = cut || kind == AnswerKind::kBroken;
+      return kind == AnswerKind::kSuccess && body.complete();
     };
     sources.fetch = [&](const std::vector<ByteRange>& batch, const DeliverBytes& deliver) {
-      return FetchBatch(transport, &package, &mode, batch, deliver);
+      return FetchBatch(transport, &package, &mode, batch, deliver, &cut);
     };
     sources.link = [&]() { return LinkOf(*transport, mode.single()); };
     sources.predict_headers = trust.predict_headers;
     uint64_t written = 0, checked_at = 0;
     sources.keep_going = [&]() {
-      if (Clock::now() >= transport->deadline()) return false;
+      if (Clock::now() >= transport->deadline()) {
+        cut = true;
+        return false;
+      }
       if (written - checked_at < kFreeSpaceCheckBytes) return true;
       checked_at = written;
       uint64_t left = 0;
@@ -394,16 +455,22 @@ DeltaResult DownloadDelta(Transport* transport, const Path& target, const Path& 
     sink.Expect(0, PartialSource());
     DeltaFigures figures;
     const DeltaOutcome outcome = BuildDelta(&sources, write, &figures);
+    RemoveFileEntry(earlier);
     if (outcome == DeltaOutcome::kBuilt) {
+      DiscardDeltaSpool(target);
       if (!sink.Commit(stored)) {
         *stored = HashedPackage();
         return Whole("the rebuilt package could not be stored", *transport);
       }
       Report(
           "Delta update: %llu of %llu bytes fetched %s, %llu reused from the kept package (the "
-          "least a delta fetches: %llu)%s%s\n",
+          "least a delta fetches: %llu)%s%s%s\n",
           Count(transport->received()), Count(figures.file_size), Cost(*transport).c_str(),
           Count(figures.reused), Count(figures.floor),
+          figures.continued == 0 ? ""
+                                 : (", " + std::to_string(figures.continued) +
+                                    " fetched by an earlier run")
+                                       .c_str(),
           figures.predicted == 0
               ? ""
               : (", " + std::to_string(figures.predicted) + " local headers predicted").c_str(),
@@ -412,7 +479,18 @@ DeltaResult DownloadDelta(Transport* transport, const Path& target, const Path& 
       return DeltaResult::kStored;
     }
     sink.Discard();
-    RemoveFileEntry(spool);
+    // Cut off by the deadline or a lost link, what came waits for the
+    // next run, tied to the package's identity.
+    if (cut && source.resumable() && !package.replaced() &&
+        (outcome == DeltaOutcome::kFetchFailed || outcome == DeltaOutcome::kStopped)) {
+      Report(
+          "Delta update cut off (%s): %llu bytes of the package wait for the next run; %llu "
+          "bytes fetched %s\n",
+          DeltaOutcomeText(outcome), Count(figures.continued + figures.fetched),
+          Count(transport->received()), Cost(*transport).c_str());
+      return DeltaResult::kCut;
+    }
+    DiscardDeltaSpool(target);
     if (package.replaced() && plan == 1) {
       Report(
           "Delta update: the package changed on the server while it was fetched; planning "

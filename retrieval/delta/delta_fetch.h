@@ -16,11 +16,23 @@ enum class DeltaResult {
   kStoredWhole,  // the package was no longer than its end, and came whole
   kNotModified,  // the server's package is the installed one (304)
   kWholeNeeded,  // no delta: the whole package is to be downloaded
+  kCut,          // cut off (the deadline, a lost link): the next run continues it
 };
 
 // Beside the target: where the server's ranges wait until the rebuild
-// needs them. A run that was killed leaves it; the next one removes it.
+// needs them. A delta that is cut off, or a run that is killed, leaves it
+// with its identification (kSpoolIdSuffix: "Runs: <n>", then the package's
+// ETag or Last-Modified and Total-Size as a partial download's), and the
+// next run continues it while the server still has that package, for at
+// most kMaxDeltaRuns runs. Moved aside (kEarlierSpoolSuffix) while a run
+// takes its bytes back.
 inline constexpr PathChar kSpoolSuffix[] = PATH_TEXT(".delta");
+inline constexpr PathChar kSpoolIdSuffix[] = PATH_TEXT(".delta.id");
+inline constexpr PathChar kEarlierSpoolSuffix[] = PATH_TEXT(".delta.earlier");
+inline constexpr unsigned kMaxDeltaRuns = 2;
+
+// Removes the delta's spool of `target`, and what identifies it.
+void DiscardDeltaSpool(const Path& target);
 
 // Room kept free on the volume beyond what the rebuilt package takes.
 inline constexpr uint64_t kFreeSpaceMargin = 64 * 1024 * 1024;

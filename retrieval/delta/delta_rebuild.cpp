@@ -6,41 +6,105 @@
 #include <memory>
 #include <new>
 
+#include <zlib.h>
+
+#include "zip_directory.h"
+
 namespace {
 
 // The house block: few, large reads and writes.
 constexpr size_t kBlockSize = 256 * 1024;
 
+// A spool record: its head, and at most a block of the package's bytes.
+constexpr size_t kRecordHead = 16;
+constexpr size_t kRecordData = kBlockSize;
+
+uint64_t Crc(const char* data, size_t count) {
+  return crc32(crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(data),
+               static_cast<uInt>(count));
+}
+
+void PutLittleEndian(unsigned char* out, uint64_t value, size_t count) {
+  for (size_t i = 0; i < count; ++i) out[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
 }  // namespace
+
+FetchedBytes::~FetchedBytes() { WriteRecord(); }
 
 bool FetchedBytes::Open(const Path& spool) {
   path_ = spool;
   reader_.reset();
   runs_.clear();
+  pending_.clear();
   spool_size_ = 0;
   sorted_ = 0;
   writer_ = OpenFileForWriting(spool);
   return writer_ != nullptr;
 }
 
-bool FetchedBytes::Add(uint64_t offset, const char* data, size_t count) {
-  if (!writer_ || fwrite(data, 1, count, writer_.get()) != count) return false;
-  received_ += count;
-  if (runs_.size() > sorted_) {
-    Run& last = runs_.back();
-    if (last.offset + last.length == offset && last.spool_offset + last.length == spool_size_) {
-      last.length += count;
-      spool_size_ += count;
-      return true;
-    }
+uint64_t FetchedBytes::TakeEarlier(const Path& earlier) {
+  FilePtr file = OpenFileForReading(earlier);
+  uint64_t taken = 0;
+  unsigned char head[kRecordHead];
+  std::string data;
+  // A killed run's last record may be torn, and a crash may leave zeros or
+  // garbage where the system had not yet written: the first record that
+  // does not hold together ends what is taken.
+  while (file && fread(head, 1, sizeof head, file.get()) == sizeof head) {
+    const uint64_t offset = LittleEndian(head, 8);
+    const size_t size = static_cast<size_t>(LittleEndian(head + 8, 4));
+    if (size == 0 || size > kRecordData) break;
+    data.resize(size);
+    if (fread(&data[0], 1, size, file.get()) != size ||
+        Crc(data.data(), size) != LittleEndian(head + 12, 4) || !Keep(offset, data.data(), size))
+      break;
+    taken += size;
   }
-  runs_.push_back({offset, count, spool_size_});
-  spool_size_ += count;
+  return taken;
+}
+
+bool FetchedBytes::Add(uint64_t offset, const char* data, size_t count) {
+  if (!Keep(offset, data, count)) return false;
+  received_ += count;
+  return true;
+}
+
+bool FetchedBytes::Keep(uint64_t offset, const char* data, size_t count) {
+  while (count > 0) {
+    if (!pending_.empty() && offset != pending_offset_ + pending_.size() && !WriteRecord())
+      return false;
+    if (pending_.empty()) pending_offset_ = offset;
+    const size_t n = std::min(count, kRecordData - pending_.size());
+    pending_.append(data, n);
+    offset += n;
+    data += n;
+    count -= n;
+    // A whole record goes to the system at once: a killed run loses at
+    // most the record it was filling.
+    if (pending_.size() == kRecordData && (!WriteRecord() || fflush(writer_.get()) != 0))
+      return false;
+  }
+  return true;
+}
+
+bool FetchedBytes::WriteRecord() {
+  if (pending_.empty()) return true;
+  unsigned char head[kRecordHead];
+  PutLittleEndian(head, pending_offset_, 8);
+  PutLittleEndian(head + 8, pending_.size(), 4);
+  PutLittleEndian(head + 12, Crc(pending_.data(), pending_.size()), 4);
+  if (!writer_ || fwrite(head, 1, sizeof head, writer_.get()) != sizeof head ||
+      fwrite(pending_.data(), 1, pending_.size(), writer_.get()) != pending_.size())
+    return false;
+  runs_.push_back({pending_offset_, pending_.size(), spool_size_ + kRecordHead});
+  spool_size_ += kRecordHead + pending_.size();
+  pending_.clear();
   return true;
 }
 
 bool FetchedBytes::Flush() {
-  if (!writer_ || fflush(writer_.get()) != 0) return false;
+  if (!WriteRecord() || !writer_ || fflush(writer_.get()) != 0) return false;
   if (!reader_) reader_ = OpenFileForReading(path_);
   if (!reader_) return false;
   // The server's parts may come in any order and overlap (it may merge ranges):
@@ -85,6 +149,26 @@ bool FetchedBytes::Holds(uint64_t offset, uint64_t length) const {
     offset = run->offset + run->length;
   }
   return true;
+}
+
+std::vector<ByteRange> FetchedBytes::Missing(const std::vector<ByteRange>& ranges) const {
+  std::vector<ByteRange> missing;
+  const auto sorted_end = runs_.begin() + static_cast<std::ptrdiff_t>(sorted_);
+  for (const ByteRange& range : ranges) {
+    uint64_t at = range.offset;
+    while (at < range.end()) {
+      if (const Run* run = RunAt(at)) {
+        at = run->offset + run->length;
+        continue;
+      }
+      const auto next = std::upper_bound(runs_.begin(), sorted_end, at,
+                                         [](uint64_t offset, const Run& run) { return offset < run.offset; });
+      const uint64_t until = next == sorted_end ? range.end() : std::min(range.end(), next->offset);
+      AddRange(&missing, {at, until - at}, kCoalesceGap);
+      at = until;
+    }
+  }
+  return missing;
 }
 
 bool FetchedBytes::Read(uint64_t offset, char* out, size_t count) {

@@ -32,15 +32,26 @@ using FetchRanges =
     std::function<bool(const std::vector<ByteRange>& batch, const DeliverBytes& deliver)>;
 
 // The new package's bytes that came from the server (its tail, the
-// directory and whatever the range requests brought) in a spool file.
+// directory and whatever the range requests brought) in a spool file. The
+// spool is a series of records, each one span of the package behind a
+// 16-byte head (offset, length, CRC-32; little-endian), so that a spool
+// left by a run that was cut off or killed can be read back up to its last
+// whole record.
 class FetchedBytes {
  public:
   FetchedBytes() = default;
+  // Writes what was added since the last Flush: a rebuild that ends early
+  // leaves every byte it received in the spool.
+  ~FetchedBytes();
   FetchedBytes(const FetchedBytes&) = delete;
   FetchedBytes& operator=(const FetchedBytes&) = delete;
 
   // Creates (or empties) the spool file. The caller removes it when done.
   bool Open(const Path& spool);
+  // Takes into the spool, as if fetched (not counted as received), every
+  // whole record of the spool an earlier run left at `earlier`, up to the
+  // first that is torn or damaged. Returns the bytes taken.
+  uint64_t TakeEarlier(const Path& earlier);
   // Keeps bytes of the package (a DeliverBytes). False when the spool
   // cannot take them.
   bool Add(uint64_t offset, const char* data, std::size_t count);
@@ -50,6 +61,8 @@ class FetchedBytes {
   bool Flush();
   // Whether every byte of the span is here (added and flushed).
   bool Holds(uint64_t offset, uint64_t length) const;
+  // What of `ranges` (in file order) is not here, in file order.
+  std::vector<ByteRange> Missing(const std::vector<ByteRange>& ranges) const;
   // Copies bytes of the package that are here into `out`; false when some
   // are not, or the spool cannot be read.
   bool Read(uint64_t offset, char* out, std::size_t count);
@@ -64,11 +77,16 @@ class FetchedBytes {
   };
   // The run that holds the byte at `offset`, or null.
   const Run* RunAt(uint64_t offset) const;
+  bool Keep(uint64_t offset, const char* data, std::size_t count);
+  // Writes the pending bytes as one record.
+  bool WriteRecord();
 
   Path path_;
   FilePtr writer_, reader_;
   std::vector<Run> runs_;   // after Flush: in file order, apart
   std::size_t sorted_ = 0;  // runs_ up to here are sorted: the rest came after Flush
+  std::string pending_;     // the next record's bytes, which begin at pending_offset_
+  uint64_t pending_offset_ = 0;
   uint64_t spool_size_ = 0;
   uint64_t received_ = 0;
 };
