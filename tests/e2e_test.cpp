@@ -1354,6 +1354,9 @@ TEST_F(DeltaUpdate, BehindVarnishTheDeltaTakesSingleRanges) {
   ASSERT_TRUE(cache.started()) << cache.failure();
   const std::string out = ExpectInstalled();
   EXPECT_NE(out.find("Delta update: "), std::string::npos) << out;
+  // Its empty 416 is read, and the single ranges follow on its connection.
+  EXPECT_NE(out.find("Transfers: "), std::string::npos) << out;
+  EXPECT_NE(out.find(" over 1 connection, "), std::string::npos) << out;
   EXPECT_TRUE(Exists(dir_ / "update/single-ranges.state"));
 }
 

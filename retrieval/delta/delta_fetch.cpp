@@ -467,10 +467,9 @@ DeltaResult DownloadDelta(Transport* transport, const Path& target, const Path& 
           "least a delta fetches: %llu)%s%s%s\n",
           Count(transport->received()), Count(figures.file_size), Cost(*transport).c_str(),
           Count(figures.reused), Count(figures.floor),
-          figures.continued == 0 ? ""
-                                 : (", " + std::to_string(figures.continued) +
-                                    " fetched by an earlier run")
-                                       .c_str(),
+          figures.continued == 0
+              ? ""
+              : (", " + std::to_string(figures.continued) + " fetched by an earlier run").c_str(),
           figures.predicted == 0
               ? ""
               : (", " + std::to_string(figures.predicted) + " local headers predicted").c_str(),

@@ -1,12 +1,12 @@
 #include "delta_rebuild.h"
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
-
-#include <zlib.h>
 
 #include "zip_directory.h"
 
@@ -161,8 +161,9 @@ std::vector<ByteRange> FetchedBytes::Missing(const std::vector<ByteRange>& range
         at = run->offset + run->length;
         continue;
       }
-      const auto next = std::upper_bound(runs_.begin(), sorted_end, at,
-                                         [](uint64_t offset, const Run& run) { return offset < run.offset; });
+      const auto next =
+          std::upper_bound(runs_.begin(), sorted_end, at,
+                           [](uint64_t offset, const Run& run) { return offset < run.offset; });
       const uint64_t until = next == sorted_end ? range.end() : std::min(range.end(), next->offset);
       AddRange(&missing, {at, until - at}, kCoalesceGap);
       at = until;

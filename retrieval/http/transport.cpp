@@ -154,7 +154,14 @@ struct Exchange {
   bool head_ended = false;
   bool accepted = false;  // the body took the answer's head
   bool stopped = false;   // the body, or the length limit, stopped the transfer
+  bool draining = false;  // a short error page, read to keep the connection
 };
+
+// An error page no longer than this is read and dropped: the connection
+// then stays open for the next request (a refusal of several ranges is
+// followed by single ones at once). A longer one, or one of unknown
+// length, ends the transfer at its head.
+constexpr curl_off_t kDrainedErrorPage = 16 * 1024;
 
 // At the end of the final answer's head: what it is, and whether the body
 // is wanted. An error page is never a body.
@@ -189,7 +196,10 @@ size_t OnHeaderLine(char* data, size_t size, size_t count, void* context) {
       AnswerHeader(exchange->handle, "Retry-After"))
     answer.retry_after = std::max<curl_off_t>(retry_after, 0);       // a date already past: now
   if (status == 304 && exchange->request->conditions) return bytes;  // no body follows
-  if (status > 299) return 0;
+  if (status > 299) {
+    exchange->draining = length >= 0 && length <= kDrainedErrorPage;
+    return exchange->draining ? bytes : 0;
+  }
   exchange->accepted = exchange->body->Begin(&answer);
   return exchange->accepted ? bytes : 0;
 }
@@ -198,6 +208,7 @@ size_t OnBody(char* data, size_t size, size_t count, void* context) {
   auto* exchange = static_cast<Exchange*>(context);
   const size_t bytes = size * count;
   Answer& answer = *exchange->answer;
+  if (exchange->draining) return bytes;
   if (!exchange->accepted) return 0;
   if (bytes > exchange->request->max_body - answer.received) {
     answer.rejection = "the answer is longer than what was asked";
