@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "delta_fetch.h"
 #include "download.h"
 #include "fault_server.h"
 #include "nginx.h"
@@ -412,6 +413,50 @@ TEST(DownloadResume, TimeLimitKeepsThePartFileAndItsDateForTheNextRun) {
   EXPECT_EQ(requests[1].range, "bytes=" + std::to_string(p.cut) + "-");
   EXPECT_EQ(requests[1].if_range, "Tue, 08 Dec 2026 03:00:00 GMT");
   EXPECT_TRUE(Snapshot(work.update) == (Tree{{"update.zip", p.body}}));
+}
+
+// A delta cut off by the time limit keeps what it fetched, tied to the
+// package; the next run takes that back and asks only for the rest.
+TEST(DownloadResume, ADeltaCutOffByTheTimeLimitIsContinuedByTheNextRun) {
+  Workdir work;
+  TempDir src;
+  const std::string kept = work.update + "/installed.zip", fresh = src / "new.zip";
+  WriteFile(src / "kept.bin", BinaryBody(2000000));
+  const std::string added = BinaryBody(900000);
+  WriteFile(src / "added.bin", std::string(added.rbegin(), added.rend()));
+  ASSERT_EQ(RunProgram({"/usr/bin/zip", "-q", "-0", kept, "kept.bin"}, src.path()).exit_code, 0);
+  ASSERT_EQ(RunProgram({"/usr/bin/zip", "-q", "-0", fresh, "added.bin", "kept.bin"}, src.path())
+                .exit_code,
+            0);
+  const std::string etag = ", \"etag\": \"\\\"n\\\"\"";
+  FaultServer server({}, "[" + Serve(fresh, etag) + ", " +
+                             Serve(fresh, etag + ", \"stall\": true, \"cut_after\": 600000") +
+                             ", " + Serve(fresh, etag) + "]");
+  ASSERT_TRUE(server.listening());
+  const auto delta = [&](const TransferLimits& limits, std::string* out) {
+    testing::internal::CaptureStdout();
+    Transport transport(server.Url().c_str(), kCredentials, "", limits);
+    ConditionalGet conditional;
+    HashedPackage stored;
+    bool predicted = false;
+    const DeltaResult result = DownloadDelta(&transport, work.target, kept, DeltaTrust(),
+                                             &conditional, &stored, &predicted);
+    *out = testing::internal::GetCapturedStdout();
+    return result;
+  };
+  TransferLimits limited = Quick();
+  limited.time_limit = std::chrono::milliseconds(1500);
+  std::string out;
+
+  ASSERT_EQ(delta(limited, &out), DeltaResult::kCut) << out;
+  EXPECT_EQ(ReadFile(work.target + ".delta.id"),
+            "Runs: 1\nETag: \"n\"\nTotal-Size: " + std::to_string(ReadFile(fresh).size()) + "\n");
+
+  ASSERT_EQ(delta(Quick(), &out), DeltaResult::kStored) << out;
+  EXPECT_TRUE(ReadFile(work.target) == ReadFile(fresh));
+  EXPECT_NE(out.find(" fetched by an earlier run"), std::string::npos) << out;
+  EXPECT_FALSE(Exists(work.target + ".delta"));
+  EXPECT_FALSE(Exists(work.target + ".delta.id"));
 }
 
 // The signature is fetched within what is left of the package's phase, not
