@@ -112,7 +112,7 @@ DownloadResult FetchPackage(Transport* transport, bool signed_build, Conditional
         return fetched;
       case DeltaResult::kCut:
         fetched.package = HashedPackage();
-        fetched.failure = "the delta update was cut off; the next run continues it";
+        fetched.failure = "the delta update was cut off";
         return fetched;
       case DeltaResult::kWholeNeeded:
         fetched.package = HashedPackage();

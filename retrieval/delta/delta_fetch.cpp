@@ -479,14 +479,18 @@ DeltaResult DownloadDelta(Transport* transport, const Path& target, const Path& 
     }
     sink.Discard();
     // Cut off by the deadline or a lost link, what came waits for the
-    // next run, tied to the package's identity.
+    // next run, tied to the package's identity; cut off in its last run,
+    // the next run downloads the whole package.
     if (cut && source.resumable() && !package.replaced() &&
         (outcome == DeltaOutcome::kFetchFailed || outcome == DeltaOutcome::kStopped)) {
-      Report(
-          "Delta update cut off (%s): %llu bytes of the package wait for the next run; %llu "
-          "bytes fetched %s\n",
-          DeltaOutcomeText(outcome), Count(figures.continued + figures.fetched),
-          Count(transport->received()), Cost(*transport).c_str());
+      const bool last = runs + 1 >= kMaxDeltaRuns;
+      if (last) RemoveFileEntry(spool);
+      Report("Delta update cut off (%s): %s; %llu bytes fetched %s\n", DeltaOutcomeText(outcome),
+             last ? "the next run downloads the whole package"
+                  : (std::to_string(figures.continued + figures.fetched) +
+                     " bytes of the package wait for the next run")
+                        .c_str(),
+             Count(transport->received()), Cost(*transport).c_str());
       return DeltaResult::kCut;
     }
     DiscardDeltaSpool(target);
