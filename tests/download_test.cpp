@@ -449,6 +449,8 @@ TEST(DownloadResume, ADeltaCutOffByTheTimeLimitIsContinuedByTheNextRun) {
   std::string out;
 
   ASSERT_EQ(delta(limited, &out), DeltaResult::kCut) << out;
+  EXPECT_NE(out.find("Delta update cut off (the time limit was reached)"), std::string::npos)
+      << out;
   EXPECT_EQ(ReadFile(work.target + ".delta.id"),
             "Runs: 1\nETag: \"n\"\nTotal-Size: " + std::to_string(ReadFile(fresh).size()) + "\n");
 

@@ -1305,40 +1305,32 @@ TEST_F(DeltaUpdate, ACutOffDeltaIsContinuedWhileTheServerHasTheSamePackage) {
     kill(updater, SIGKILL);
     WaitChild(updater, 10);
   };
+  // A run to its end, served whole.
+  const auto installed = [&] {
+    FaultServer server({}, serve(""), port_);
+    EXPECT_TRUE(server.listening());
+    return ExpectInstalled();
+  };
   WriteFile(package_ / "data/base.bin", Noise(6 << 20, 7));
   ASSERT_NO_FATAL_FAILURE(release());
-  {
-    Nginx server(served_.path(), config::kCredentials, port_);
-    ASSERT_TRUE(server.started()) << server.failure();
-    ExpectInstalled();
-  }
+  installed();
   ASSERT_NO_FATAL_FAILURE(release());
   ASSERT_NO_FATAL_FAILURE(killed_mid_range());
-  {
-    FaultServer server({}, serve(""), port_);
-    ASSERT_TRUE(server.listening());
-    const std::string out = ExpectInstalled();
-    EXPECT_NE(out.find(" fetched by an earlier run"), std::string::npos) << out;
-    EXPECT_LT(Fetched(out), 1100000u) << out;
-  }
+  std::string out = installed();
+  EXPECT_NE(out.find(" fetched by an earlier run"), std::string::npos) << out;
+  EXPECT_LT(Fetched(out), 1100000u) << out;
 
   ASSERT_NO_FATAL_FAILURE(release());
   ASSERT_NO_FATAL_FAILURE(killed_mid_range());
   ASSERT_NO_FATAL_FAILURE(release());
-  {
-    FaultServer server({}, serve(""), port_);
-    ASSERT_TRUE(server.listening());
-    const std::string out = ExpectInstalled();
-    EXPECT_NE(out.find("Delta update: "), std::string::npos) << out;
-    EXPECT_EQ(out.find(" fetched by an earlier run"), std::string::npos) << out;
-  }
+  out = installed();
+  EXPECT_NE(out.find("Delta update: "), std::string::npos) << out;
+  EXPECT_EQ(out.find(" fetched by an earlier run"), std::string::npos) << out;
 
   ASSERT_NO_FATAL_FAILURE(release());
   ASSERT_NO_FATAL_FAILURE(killed_mid_range());
   ASSERT_NO_FATAL_FAILURE(killed_mid_range());
-  FaultServer server({}, serve(""), port_);
-  ASSERT_TRUE(server.listening());
-  const std::string out = ExpectInstalled();
+  out = installed();
   EXPECT_NE(out.find("Delta update not used (it did not finish in 2 runs)"), std::string::npos)
       << out;
 }

@@ -227,6 +227,13 @@ class RangeMode {
   bool single_ = false;
 };
 
+// Why a delta whose request failed after every attempt, or that is
+// stopped, is cut off.
+const char* CutOff(const Transport& transport) {
+  return Clock::now() >= transport.deadline() ? "the time limit was reached"
+                                              : "the connection to the server was lost";
+}
+
 // What a request costs on this transport's link.
 LinkCost LinkOf(const Transport& transport, bool single_ranges) {
   LinkCost link;
@@ -241,7 +248,8 @@ LinkCost LinkOf(const Transport& transport, bool single_ranges) {
 // one request (transport.h says how), in requests of one range each,
 // joined where a round trip costs more than the gap between them.
 bool FetchBatch(Transport* transport, SamePackage* package, RangeMode* mode,
-                const std::vector<ByteRange>& batch, const DeliverBytes& deliver, bool* cut) {
+                const std::vector<ByteRange>& batch, const DeliverBytes& deliver,
+                const char** cut) {
   std::vector<ByteRange> left = batch;
   while (!left.empty()) {
     const std::vector<ByteRange> asked =
@@ -252,7 +260,7 @@ bool FetchBatch(Transport* transport, SamePackage* package, RangeMode* mode,
     Request request;
     request.if_range = package->source().validator;
     const Answer answer = transport->Fetch(request, &body, "Range request");
-    if (answer.kind == AnswerKind::kBroken) *cut = true;
+    if (answer.kind == AnswerKind::kBroken) *cut = CutOff(*transport);
     if (package->replaced()) return false;
     const std::vector<ByteRange> missed = body.Left();
     if (answer.kind == AnswerKind::kRangesRefused) {
@@ -413,7 +421,7 @@ DeltaResult DownloadDelta(Transport* transport, const Path& target, const Path& 
         runs > 0 && (GetEntryKind(earlier, &kind) || MoveReplacing(spool, earlier));
 
     SamePackage package(source);
-    bool cut = false;
+    const char* cut = nullptr;  // why the delta was cut off, if it was
     RangeMode mode(directory + kRangeStateName, transport->url(), answer.server);
     DeltaSources sources;
     sources.kept_package = kept;
@@ -429,7 +437,7 @@ DeltaResult DownloadDelta(Transport* transport, const Path& target, const Path& 
       request.if_range = package.source().validator;
       request.max_body = end - start;
       const AnswerKind kind = transport->Fetch(request, &body, "Range request").kind;
-      cut = cut || kind == AnswerKind::kBroken;
+      if (kind == AnswerKind::kBroken) cut = CutOff(*transport);
       return kind == AnswerKind::kSuccess && body.complete();
     };
     sources.fetch = [&](const std::vector<ByteRange>& batch, const DeliverBytes& deliver) {
@@ -440,7 +448,7 @@ DeltaResult DownloadDelta(Transport* transport, const Path& target, const Path& 
     uint64_t written = 0, checked_at = 0;
     sources.keep_going = [&]() {
       if (Clock::now() >= transport->deadline()) {
-        cut = true;
+        cut = CutOff(*transport);
         return false;
       }
       if (written - checked_at < kFreeSpaceCheckBytes) return true;
@@ -481,11 +489,11 @@ DeltaResult DownloadDelta(Transport* transport, const Path& target, const Path& 
     // Cut off by the deadline or a lost link, what came waits for the
     // next run, tied to the package's identity; cut off in its last run,
     // the next run downloads the whole package.
-    if (cut && source.resumable() && !package.replaced() &&
+    if (cut != nullptr && source.resumable() && !package.replaced() &&
         (outcome == DeltaOutcome::kFetchFailed || outcome == DeltaOutcome::kStopped)) {
       const bool last = runs + 1 >= kMaxDeltaRuns;
       if (last) RemoveFileEntry(spool);
-      Report("Delta update cut off (%s): %s; %llu bytes fetched %s\n", DeltaOutcomeText(outcome),
+      Report("Delta update cut off (%s): %s; %llu bytes fetched %s\n", cut,
              last ? "the next run downloads the whole package"
                   : (std::to_string(figures.continued + figures.fetched) +
                      " bytes of the package wait for the next run")
