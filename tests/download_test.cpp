@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -632,6 +633,56 @@ TEST(DownloadOverTls, PinnedCaAcceptsItsServer) {
   EXPECT_EQ(o.result, 0);
   EXPECT_EQ(o.out, "");
   EXPECT_EQ(Snapshot(work.update), (Tree{{"update.zip", served.body}}));
+}
+
+// A refusal's short page is read, and its connection kept. Requests sent
+// together go four at a time, on connections kept for the next four: four
+// in all over HTTP/1.1, one over HTTP/2.
+TEST(DownloadOverTls, ARefusalAndRequestsSentTogetherKeepTheirConnections) {
+  class Part : public AnswerBody {
+   public:
+    bool Begin(Answer* answer) override { return answer->status == 206; }
+    bool Take(const char* data, size_t count) override {
+      bytes.append(data, count);
+      return true;
+    }
+    std::string bytes;
+  };
+  Certificates pki;
+  ASSERT_TRUE(pki.made);
+  for (const bool tls : {false, true}) {
+    SCOPED_TRACE(tls ? "https" : "http");
+    Served served(BinaryBody(1 << 20), config::kCredentials,
+                  tls ? pki.Server("server") : Nginx::Tls());
+    ASSERT_TRUE(served.nginx.started()) << served.nginx.failure();
+    testing::internal::CaptureStdout();
+    const auto transport = [&] {
+      return std::make_unique<Transport>(served.nginx.Url("update.zip").c_str(),
+                                         config::kCredentials, tls ? pki.Ca().c_str() : "");
+    };
+    std::vector<Request> requests(8);
+    std::vector<Part> parts(8);
+    std::vector<AnswerBody*> bodies;
+    for (size_t i = 0; i < 8; ++i) {
+      requests[i].range = std::to_string(i * 100000) + "-" + std::to_string(i * 100000 + 99999);
+      bodies.push_back(&parts[i]);
+    }
+    const auto one_by_one = transport();
+    requests[0].range = "2000000-2000001";
+    EXPECT_EQ(one_by_one->Send(requests[0], bodies[0]).status, 416);
+    requests[0].range = "0-99999";
+    EXPECT_EQ(one_by_one->Send(requests[0], bodies[0]).kind, AnswerKind::kSuccess);
+    EXPECT_EQ(one_by_one->connections(), 1u);
+    parts[0].bytes.clear();
+    const auto together = transport();
+    const std::vector<Answer> answers = together->FetchTogether(requests, bodies, "Range request");
+    testing::internal::GetCapturedStdout();
+    for (size_t i = 0; i < 8; ++i) {
+      EXPECT_EQ(answers[i].kind, AnswerKind::kSuccess);
+      EXPECT_TRUE(parts[i].bytes == served.body.substr(i * 100000, 100000)) << i;
+    }
+    EXPECT_EQ(together->connections(), tls ? 1u : 4u);
+  }
 }
 
 TEST(DownloadOverTls, RefusesAnotherCaOrAnotherNameWithAClearLine) {

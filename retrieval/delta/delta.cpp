@@ -115,7 +115,10 @@ bool Plan(DeltaSources* sources, FetchedBytes* fetched, DeltaPlan* plan, uint64_
 void Estimate(const LinkCost& link, const std::vector<ByteRange>& ranges, uint64_t file_size,
               DeltaFigures* figures) {
   if (link.bytes_per_second <= 0) return;
-  const size_t requests = link.single_ranges ? ranges.size() : BatchRanges(ranges).size();
+  // Single ranges go a few at a time: each group costs one round trip.
+  const size_t requests = link.single_ranges
+                              ? (ranges.size() + link.parallel - 1) / std::max(link.parallel, 1u)
+                              : BatchRanges(ranges).size();
   uint64_t bytes = 0;
   for (const ByteRange& range : ranges) bytes += range.length;
   figures->seconds = static_cast<double>(requests) * link.round_trip +
@@ -245,7 +248,8 @@ DeltaOutcome Build(DeltaSources* sources, const ByteSink& sink, DeltaFigures* fi
 uint64_t CoalesceGap(const LinkCost& link) {
   constexpr double kMostGap = 8.0 * 1024 * 1024;
   if (!link.single_ranges) return kCoalesceGap;
-  const double carried = std::min(kMostGap, link.round_trip * link.bytes_per_second);
+  const double carried =
+      std::min(kMostGap, link.round_trip * link.bytes_per_second / std::max(link.parallel, 1u));
   return std::max(kCoalesceGap, static_cast<uint64_t>(carried));
 }
 

@@ -62,11 +62,13 @@ struct LinkCost {
   double round_trip = 0;        // seconds from a request to its first byte
   double bytes_per_second = 0;  // 0: not measured
   bool single_ranges = false;   // the server answers one range per request
+  unsigned parallel = 1;        // single-range requests in flight at once
 };
 
 // The most bytes between two ranges that are fetched rather than paid for
 // with another request: on a link whose server takes one range a request,
-// what the link carries in a round trip (at most 8 MiB).
+// what the link carries in the share of a round trip that a request costs
+// when `parallel` are in flight (at most 8 MiB).
 uint64_t CoalesceGap(const LinkCost& link);
 
 // Within this many seconds of the whole download a delta goes ahead: the

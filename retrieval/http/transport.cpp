@@ -6,6 +6,7 @@
 #include <random>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "report.h"
 #include "transfer_log.h"
@@ -23,6 +24,16 @@ struct EasyCleanup {
   void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
 };
 using EasyHandle = std::unique_ptr<CURL, EasyCleanup>;
+
+struct MultiCleanup {
+  void operator()(CURLM* handle) const { curl_multi_cleanup(handle); }
+};
+using MultiHandle = std::unique_ptr<CURLM, MultiCleanup>;
+
+struct ShareCleanup {
+  void operator()(CURLSH* handle) const { curl_share_cleanup(handle); }
+};
+using ShareHandle = std::unique_ptr<CURLSH, ShareCleanup>;
 
 struct SlistFree {
   void operator()(curl_slist* list) const { curl_slist_free_all(list); }
@@ -323,19 +334,50 @@ std::chrono::milliseconds RetryDelay(int failures, long long retry_after_seconds
   return delay;
 }
 
-// libcurl's global state and the one handle, in that order.
+// libcurl's global state, then the handles: one multi handle, whose
+// connection cache every request shares, the TLS sessions and names that
+// its easy handles share, and an easy handle for each request that may be
+// in flight at once.
 struct Transport::Curl {
-  Curl() : global(curl_global_init(CURL_GLOBAL_ALL)), easy(curl_easy_init()) {}
+  Curl()
+      : global(curl_global_init(CURL_GLOBAL_ALL)),
+        multi(curl_multi_init()),
+        share(curl_share_init()) {
+    for (EasyHandle& handle : easy) handle.reset(curl_easy_init());
+    if (share) {
+      curl_share_setopt(share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+      curl_share_setopt(share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+    }
+    if (!multi) return;
+    curl_multi_setopt(multi.get(), CURLMOPT_MAX_HOST_CONNECTIONS, kParallelRequests);
+    curl_multi_setopt(multi.get(), CURLMOPT_MAXCONNECTS, kParallelRequests);
+  }
   ~Curl() {
-    easy.reset();
+    for (EasyHandle& handle : easy) handle.reset();
+    multi.reset();
+    share.reset();
     curl_global_cleanup();
   }
   CURLcode global;
-  EasyHandle easy;
+  MultiHandle multi;
+  ShareHandle share;
+  EasyHandle easy[kParallelRequests];
   // Seeded apart on every machine, so that clients that failed together
   // spread out.
   std::mt19937 random{std::random_device()() ^
                       static_cast<unsigned>(Clock::now().time_since_epoch().count())};
+};
+
+// One attempt at one request on one handle: its options and what came.
+struct Transport::Attempt {
+  Attempt(const Request& request, AnswerBody* body) : request(request), body(body) {}
+  const Request& request;
+  AnswerBody* body;
+  Answer answer;
+  Exchange exchange;
+  HeaderList headers;
+  std::string url;
+  char error[CURL_ERROR_SIZE] = "";
 };
 
 Transport::Transport(const char* url, const char* credentials, const char* trusted_ca_pem,
@@ -354,18 +396,19 @@ Transport::Transport(const char* url, const char* credentials, const char* trust
 
 Transport::~Transport() = default;
 
-Answer Transport::Send(const Request& request, AnswerBody* body) {
-  Answer answer;
-  CURL* h = curl_->easy.get();
-  if (!h) {
+bool Transport::Prepare(CURL* h, Attempt* attempt) {
+  const Request& request = attempt->request;
+  Answer& answer = attempt->answer;
+  if (!h || !curl_->multi) {
     answer.result = CURLE_FAILED_INIT;
     answer.kind = AnswerKind::kRefused;
-    return answer;
+    return false;
   }
   // The options go, the connection and the TLS session stay.
   curl_easy_reset(h);
-  const std::string& url = request.url.empty() ? url_ : request.url;
-  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+  attempt->url = request.url.empty() ? url_ : request.url;
+  curl_easy_setopt(h, CURLOPT_URL, attempt->url.c_str());
+  if (curl_->share) curl_easy_setopt(h, CURLOPT_SHARE, curl_->share.get());
   curl_easy_setopt(h, CURLOPT_VERBOSE, 1L);
   curl_easy_setopt(h, CURLOPT_USERPWD, credentials_.c_str());
   TraceRedacted(h, &password_);
@@ -378,30 +421,54 @@ Answer Transport::Send(const Request& request, AnswerBody* body) {
   TrustOnly(h, trusted_ca_pem_);
   UseProxy(h, proxy_);
 
-  HeaderList headers;
-  bool made = !request.conditions || SetConditions(h, *request.conditions, &headers);
+  bool made = !request.conditions || SetConditions(h, *request.conditions, &attempt->headers);
   if (!request.range.empty()) {
     curl_easy_setopt(h, CURLOPT_RANGE, request.range.c_str());
     if (!request.if_range.empty())
-      made = made && AddHeader(&headers, "If-Range: " + request.if_range);
+      made = made && AddHeader(&attempt->headers, "If-Range: " + request.if_range);
   }
   if (!made) {
     answer.result = CURLE_OUT_OF_MEMORY;
     answer.kind = AnswerKind::kRefused;
-    return answer;
+    return false;
   }
-  if (headers) curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
-  Exchange exchange{h, &request, body, &answer};
+  if (attempt->headers) curl_easy_setopt(h, CURLOPT_HTTPHEADER, attempt->headers.get());
+  attempt->exchange = Exchange{h, &request, attempt->body, &answer};
   curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &OnHeaderLine);
-  curl_easy_setopt(h, CURLOPT_HEADERDATA, static_cast<void*>(&exchange));
+  curl_easy_setopt(h, CURLOPT_HEADERDATA, static_cast<void*>(&attempt->exchange));
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &OnBody);
-  curl_easy_setopt(h, CURLOPT_WRITEDATA, static_cast<void*>(&exchange));
-  char error[CURL_ERROR_SIZE] = "";
-  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error);
-  answer.result = curl_easy_perform(h);
+  curl_easy_setopt(h, CURLOPT_WRITEDATA, static_cast<void*>(&attempt->exchange));
+  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, attempt->error);
+  return true;
+}
+
+std::vector<CURLcode> Transport::Perform(const std::vector<CURL*>& handles) {
+  CURLM* multi = curl_->multi.get();
+  std::vector<CURLcode> results(handles.size(), CURLE_OUT_OF_MEMORY);
+  for (CURL* h : handles) curl_multi_add_handle(multi, h);
+  for (int running = 1; running > 0;) {
+    if (curl_multi_perform(multi, &running) != CURLM_OK) break;
+    if (running > 0 && curl_multi_poll(multi, nullptr, 0, 1000, nullptr) != CURLM_OK) break;
+  }
+  int queued = 0;
+  while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
+    if (message->msg != CURLMSG_DONE) continue;
+    for (size_t i = 0; i < handles.size(); ++i)
+      if (handles[i] == message->easy_handle) results[i] = message->data.result;
+  }
+  for (CURL* h : handles) curl_multi_remove_handle(multi, h);
+  return results;
+}
+
+Answer Transport::Conclude(CURL* h, Attempt* attempt, CURLcode result, bool alone) {
+  const Request& request = attempt->request;
+  AnswerBody* body = attempt->body;
+  const Exchange& exchange = attempt->exchange;
+  Answer answer = attempt->answer;
+  answer.result = result;
   if (IsTlsRefusal(answer.result))
-    Report("Secure connection to %s refused: %s\n", url.c_str(),
-           *error ? error : curl_easy_strerror(answer.result));
+    Report("Secure connection to %s refused: %s\n", attempt->url.c_str(),
+           *attempt->error ? attempt->error : curl_easy_strerror(answer.result));
   long connects = 0, unmet = 0;
   curl_easy_getinfo(h, CURLINFO_NUM_CONNECTS, &connects);
   curl_easy_getinfo(h, CURLINFO_CONDITION_UNMET, &unmet);
@@ -411,7 +478,8 @@ Answer Transport::Send(const Request& request, AnswerBody* body) {
   const Timing timing = TimingOf(h);
   if (timing.wait >= 0)
     round_trip_ = round_trip_ > 0 ? std::min(round_trip_, timing.wait) : timing.wait;
-  if (answer.received >= kMeasuredBody && timing.body > 0) {
+  // Answers that shared the link say what each got of it, not its rate.
+  if (alone && answer.received >= kMeasuredBody && timing.body > 0) {
     body_bytes_ += answer.received;
     body_seconds_ += timing.body;
   }
@@ -448,6 +516,61 @@ Answer Transport::Send(const Request& request, AnswerBody* body) {
   }
   if (answer.kind == AnswerKind::kSuccess && !answer.rejection.empty()) answer.rejection.clear();
   return answer;
+}
+
+Answer Transport::Send(const Request& request, AnswerBody* body) {
+  CURL* h = curl_->easy[0].get();
+  Attempt attempt(request, body);
+  if (!Prepare(h, &attempt)) return attempt.answer;
+  return Conclude(h, &attempt, Perform({h})[0], true);
+}
+
+std::vector<Answer> Transport::FetchTogether(const std::vector<Request>& requests,
+                                             const std::vector<AnswerBody*>& bodies,
+                                             const char* what) {
+  std::vector<Answer> answers(requests.size());
+  for (size_t first = 0; first < requests.size(); first += kParallelRequests) {
+    const size_t count = std::min<size_t>(kParallelRequests, requests.size() - first);
+    std::vector<Request> asked(requests.begin() + static_cast<std::ptrdiff_t>(first),
+                               requests.begin() + static_cast<std::ptrdiff_t>(first + count));
+    std::vector<std::unique_ptr<Attempt>> attempts;
+    std::vector<CURL*> handles;
+    std::vector<size_t> which;
+    for (size_t i = 0; i < count; ++i) {
+      bodies[first + i]->Prepare(&asked[i]);
+      attempts.emplace_back(new Attempt(asked[i], bodies[first + i]));
+      CURL* h = curl_->easy[i].get();
+      if (!Prepare(h, attempts.back().get())) {
+        answers[first + i] = attempts.back()->answer;
+        continue;
+      }
+      // Over TLS the server may offer HTTP/2, whose one connection
+      // carries them all: they wait for its answer before opening more.
+      // Plain http stays HTTP/1.1, where each needs a connection.
+      if (attempts.back()->url.compare(0, 6, "https:") == 0)
+        curl_easy_setopt(h, CURLOPT_PIPEWAIT, 1L);
+      handles.push_back(h);
+      which.push_back(i);
+    }
+    const std::vector<CURLcode> results = Perform(handles);
+    for (size_t k = 0; k < handles.size(); ++k)
+      answers[first + which[k]] =
+          Conclude(handles[k], attempts[which[k]].get(), results[k], handles.size() == 1);
+  }
+  // What failed goes on alone, with the retry policy.
+  for (size_t i = 0; i < requests.size(); ++i) {
+    if (answers[i].kind == AnswerKind::kSuccess || answers[i].kind == AnswerKind::kNotModified)
+      continue;
+    bool start_over = false;
+    bodies[i]->Settle(answers[i], &start_over);
+    if (!start_over && answers[i].kind != AnswerKind::kBusy &&
+        answers[i].kind != AnswerKind::kBroken)
+      continue;
+    Report("%s sent with others failed: %s; it goes on alone\n", what,
+           Describe(answers[i]).c_str());
+    answers[i] = Fetch(requests[i], bodies[i], what);
+  }
+  return answers;
 }
 
 Answer Transport::Fetch(const Request& request, AnswerBody* body, const char* what) {

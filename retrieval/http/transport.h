@@ -6,8 +6,8 @@
 // (credentials with their trace redacted, the trusted CAs, the proxy, the
 // stall limits, the download phase's deadline), classifies its answer,
 // describes a failure, and retries with one policy. Its requests share one
-// libcurl handle, so that they reuse the connection and the TLS session
-// where the server keeps them open. Main thread.
+// libcurl multi handle, so that they reuse its connections, and the TLS
+// sessions, where the server keeps them open. Main thread.
 
 #include <curl/curl.h>
 
@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "proxy.h"
 
@@ -35,6 +36,11 @@ inline constexpr int kMaxAttemptsWithoutProgress = 5;
 inline constexpr std::chrono::milliseconds kFirstRetryDelay{2000};
 inline constexpr std::chrono::milliseconds kMaxRetryDelay{60000};
 inline constexpr std::chrono::milliseconds kDownloadTimeLimit{10 * 60 * 1000};
+
+// Requests in flight at once (FetchTogether), and connections to a server:
+// where a server takes one range a request, a few at a time hide most
+// round trips without weighing on the server.
+inline constexpr long kParallelRequests = 4;
 
 struct TransferLimits {
   long connect_timeout_seconds = kConnectTimeoutSeconds;
@@ -181,6 +187,14 @@ class Transport {
   // attempt prints one line ("<what> attempt N failed: ...; next attempt in
   // 2.0 s"). Returns the last answer.
   Answer Fetch(const Request& request, AnswerBody* body, const char* what);
+  // Requests that do not depend on each other, kParallelRequests at a
+  // time: over HTTP/1.1 each on a connection of its own (kept for later
+  // requests), over HTTP/2 all on one. Each body gets its own answer, in
+  // order; one that failed in a way that another attempt may help goes on
+  // alone with Fetch's policy, after a line. Their bodies arrive
+  // interleaved, all on the calling thread.
+  std::vector<Answer> FetchTogether(const std::vector<Request>& requests,
+                                    const std::vector<AnswerBody*>& bodies, const char* what);
 
   const std::string& url() const { return url_; }
   const TransferLimits& limits() const { return limits_; }
@@ -200,6 +214,16 @@ class Transport {
 
  private:
   struct Curl;
+  struct Attempt;
+  // Sets a handle up for one attempt; false (with its answer) when it
+  // cannot be.
+  bool Prepare(CURL* h, Attempt* attempt);
+  // Runs the handles' transfers together; their results, in order.
+  std::vector<CURLcode> Perform(const std::vector<CURL*>& handles);
+  // Counts and classifies what an attempt brought; `alone`: no other
+  // transfer shared the link, and its body measures the rate.
+  Answer Conclude(CURL* h, Attempt* attempt, CURLcode result, bool alone);
+
   std::unique_ptr<Curl> curl_;
   std::string url_, credentials_, password_, trusted_ca_pem_;
   ProxyChoice proxy_;
