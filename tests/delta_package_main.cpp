@@ -28,13 +28,16 @@ int main(int argc, char** argv) {
   File served(fopen(argv[2], "rb"), fclose), out(fopen(argv[4], "wb"), fclose);
   if (!served || !out || fseeko(served.get(), 0, SEEK_END) != 0) return 2;
   const uint64_t size = static_cast<uint64_t>(ftello(served.get()));
-  const FetchRanges fetch = [&served](const std::vector<ByteRange>& batch,
+  const FetchRanges fetch = [&served](const std::vector<std::vector<ByteRange>>& batches,
                                       const DeliverBytes& deliver) {
     std::unique_ptr<char[]> block(new char[64 * 1024]);
-    for (const ByteRange& range : batch) {
-      for (uint64_t at = range.offset; at < range.end(); at += 64 * 1024) {
-        const size_t n = static_cast<size_t>(std::min<uint64_t>(64 * 1024, range.end() - at));
-        if (!ReadAt(served.get(), at, block.get(), n) || !deliver(at, block.get(), n)) return false;
+    for (const std::vector<ByteRange>& batch : batches) {
+      for (const ByteRange& range : batch) {
+        for (uint64_t at = range.offset; at < range.end(); at += 64 * 1024) {
+          const size_t n = static_cast<size_t>(std::min<uint64_t>(64 * 1024, range.end() - at));
+          if (!ReadAt(served.get(), at, block.get(), n) || !deliver(at, block.get(), n))
+            return false;
+        }
       }
     }
     return true;

@@ -41,14 +41,17 @@ void Shell(const std::string& command, const std::string& cwd) {
 // 1000 bytes, reading them from `read`.
 FetchRanges Serve(std::function<void(uint64_t, char*, size_t)> read,
                   std::vector<ByteRange>* requested) {
-  return [read, requested](const std::vector<ByteRange>& batch, const DeliverBytes& deliver) {
+  return [read, requested](const std::vector<std::vector<ByteRange>>& batches,
+                           const DeliverBytes& deliver) {
     std::vector<char> piece(1000);
-    for (auto range = batch.rbegin(); range != batch.rend(); ++range) {
-      requested->push_back(*range);
-      for (uint64_t at = range->offset; at < range->end(); at += piece.size()) {
-        const size_t n = static_cast<size_t>(std::min<uint64_t>(piece.size(), range->end() - at));
-        read(at, piece.data(), n);
-        if (!deliver(at, piece.data(), n)) return false;
+    for (const std::vector<ByteRange>& batch : batches) {
+      for (auto range = batch.rbegin(); range != batch.rend(); ++range) {
+        requested->push_back(*range);
+        for (uint64_t at = range->offset; at < range->end(); at += piece.size()) {
+          const size_t n = static_cast<size_t>(std::min<uint64_t>(piece.size(), range->end() - at));
+          read(at, piece.data(), n);
+          if (!deliver(at, piece.data(), n)) return false;
+        }
       }
     }
     return true;
@@ -318,7 +321,9 @@ TEST_F(Delta, DamagedKeptDataMakesBytesThatDiffer) {
 
 TEST_F(Delta, RangeTheServerLeftOutEndsItBeforeAnythingIsWritten) {
   MakeLargeVersions();
-  fetch_instead = [](const std::vector<ByteRange>&, const DeliverBytes&) { return true; };
+  fetch_instead = [](const std::vector<std::vector<ByteRange>>&, const DeliverBytes&) {
+    return true;
+  };
   EXPECT_EQ(Rebuild(v1, v2), DeltaOutcome::kFetchFailed);
   EXPECT_TRUE(rebuilt.empty());
 }
@@ -337,8 +342,9 @@ TEST_F(Delta, ACutOffDeltaIsContinuedFromItsSpool) {
   v1 = MakeZip("v1.zip", "zip -q OUT FILES", "a.bin");
   WriteFile(src + "/c.bin", Random(900000, 2));
   v2 = MakeZip("v2.zip", "zip -q OUT FILES", "c.bin a.bin");
-  fetch_instead = [this](const std::vector<ByteRange>& batch, const DeliverBytes& deliver) {
-    EXPECT_EQ(batch.front().offset, 0u);
+  fetch_instead = [this](const std::vector<std::vector<ByteRange>>& batches,
+                         const DeliverBytes& deliver) {
+    EXPECT_EQ(batches.front().front().offset, 0u);
     EXPECT_TRUE(deliver(0, package.data(), 600000));
     return false;  // the link is lost
   };

@@ -1273,6 +1273,23 @@ TEST_F(DeltaUpdate, LocalHeadersArePredictedAndAWrongPredictionFetchesThem) {
   EXPECT_EQ(out.find(" local headers predicted", second), std::string::npos) << out;
 }
 
+// Hundreds of reused entries, each a local header to fetch: their ranges
+// fill two requests, which go together (each on a connection of its own,
+// unless the first one's answer is in before the second goes), their
+// multipart answers arriving interleaved.
+TEST_F(DeltaUpdate, RequestsOfManyRangesGoTogether) {
+  for (int i = 0; i < 400; ++i)
+    WriteFile(package_ / ("data/part-" + std::to_string(i) + ".bin"), Noise(1000, i + 1));
+  ASSERT_NO_FATAL_FAILURE(NextRelease());
+  Nginx server(served_.path(), config::kCredentials, port_);
+  ASSERT_TRUE(server.started()) << server.failure();
+  ExpectInstalled();
+  ASSERT_NO_FATAL_FAILURE(NextRelease());
+  const std::string out = ExpectInstalled();
+  EXPECT_NE(out.find("Delta update: "), std::string::npos) << out;
+  EXPECT_NE(out.find(" in 3 requests over "), std::string::npos) << out;
+}
+
 // A delta cut off (here the run is killed while a range arrives) is
 // continued by the next run while the server has the same package, and
 // started afresh when it has another; one that has not finished in two

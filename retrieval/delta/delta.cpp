@@ -115,10 +115,10 @@ bool Plan(DeltaSources* sources, FetchedBytes* fetched, DeltaPlan* plan, uint64_
 void Estimate(const LinkCost& link, const std::vector<ByteRange>& ranges, uint64_t file_size,
               DeltaFigures* figures) {
   if (link.bytes_per_second <= 0) return;
-  // Single ranges go a few at a time: each group costs one round trip.
-  const size_t requests = link.single_ranges
-                              ? (ranges.size() + link.parallel - 1) / std::max(link.parallel, 1u)
-                              : BatchRanges(ranges).size();
+  // Requests go a few at a time: each group costs one round trip.
+  const size_t parallel = std::max(link.parallel, 1u);
+  const size_t requests =
+      ((link.single_ranges ? ranges.size() : BatchRanges(ranges).size()) + parallel - 1) / parallel;
   uint64_t bytes = 0;
   for (const ByteRange& range : ranges) bytes += range.length;
   figures->seconds = static_cast<double>(requests) * link.round_trip +
@@ -139,7 +139,7 @@ DeltaOutcome FetchInto(std::vector<ByteRange>* ranges, const DeltaSources& sourc
                        FetchedBytes* fetched, DeltaFigures* figures) {
   bool single = false;
   std::vector<std::vector<ByteRange>> batches = BatchRanges(*ranges);
-  for (size_t b = 0; b < batches.size(); ++b) {
+  for (size_t b = 0; b < batches.size();) {
     const LinkCost link = sources.link ? sources.link() : LinkCost();
     if (!single && link.single_ranges) {
       single = true;
@@ -153,11 +153,18 @@ DeltaOutcome FetchInto(std::vector<ByteRange>* ranges, const DeltaSources& sourc
       batches.resize(b);
       for (std::vector<ByteRange>& batch : BatchRanges(rest)) batches.push_back(std::move(batch));
     }
-    ++figures->requests;
-    figures->ranges += batches[b].size();
+    // Several ranges a request: a few requests at once. Single ranges go
+    // a batch at a time, a few of its ranges at once.
+    const size_t together =
+        single ? 1 : std::min<size_t>(batches.size() - b, std::max(link.parallel, 1u));
+    const std::vector<std::vector<ByteRange>> group(
+        batches.begin() + static_cast<std::ptrdiff_t>(b),
+        batches.begin() + static_cast<std::ptrdiff_t>(b + together));
+    figures->requests += static_cast<unsigned>(together);
+    for (const std::vector<ByteRange>& batch : group) figures->ranges += batch.size();
     bool refused = false;
     const bool fetched_all =
-        sources.fetch(batches[b], [&](uint64_t offset, const char* data, size_t count) {
+        sources.fetch(group, [&](uint64_t offset, const char* data, size_t count) {
           // Bytes outside the package are no answer to these requests.
           if (offset > sources.new_size || count > sources.new_size - offset) return false;
           refused = !fetched->Add(offset, data, count);
@@ -165,6 +172,7 @@ DeltaOutcome FetchInto(std::vector<ByteRange>* ranges, const DeltaSources& sourc
         });
     if (refused) return DeltaOutcome::kWriteFailed;
     if (!fetched_all) return DeltaOutcome::kFetchFailed;
+    b += together;
   }
   ranges->clear();
   for (const std::vector<ByteRange>& batch : batches)

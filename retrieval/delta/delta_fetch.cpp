@@ -328,6 +328,44 @@ unsigned EarlierRuns(const Path& id, const PartialSource& source) {
   return static_cast<unsigned>(std::min<unsigned long>(runs, kMaxDeltaRuns));
 }
 
+// Batches of several ranges sent together. What a server leaves out, and
+// the whole of a batch it refuses to split, follows in single ranges.
+bool FetchBatches(Transport* transport, SamePackage* package, RangeMode* mode,
+                  const std::vector<std::vector<ByteRange>>& batches, const DeliverBytes& deliver,
+                  const char** cut) {
+  if (batches.size() == 1 || mode->single()) {
+    for (const std::vector<ByteRange>& batch : batches)
+      if (!FetchBatch(transport, package, mode, batch, deliver, cut)) return false;
+    return true;
+  }
+  std::vector<std::unique_ptr<RangesBody>> bodies;
+  std::vector<AnswerBody*> receivers;
+  std::vector<Request> requests(batches.size());
+  for (size_t i = 0; i < batches.size(); ++i) {
+    bodies.emplace_back(new RangesBody(batches[i], deliver, package));
+    receivers.push_back(bodies.back().get());
+    requests[i].if_range = package->source().validator;
+  }
+  const std::vector<Answer> answers =
+      transport->FetchTogether(requests, receivers, "Range request");
+  std::vector<ByteRange> rest;
+  for (size_t i = 0; i < batches.size(); ++i) {
+    if (answers[i].kind == AnswerKind::kBroken) *cut = CutOff(*transport);
+    if (package->replaced()) return false;
+    const bool refused = answers[i].kind == AnswerKind::kRangesRefused;
+    if ((!refused && answers[i].kind != AnswerKind::kSuccess) ||
+        (refused && batches[i].size() == 1))
+      return false;
+    const std::vector<ByteRange>& missed = bodies[i]->Left();
+    rest.insert(rest.end(), missed.begin(), missed.end());
+  }
+  if (rest.empty()) return true;
+  mode->Refused();
+  return FetchBatch(transport, package, mode,
+                    CoalesceRanges(std::move(rest), CoalesceGap(LinkOf(*transport, true))), deliver,
+                    cut);
+}
+
 // "; expected 0.6 s, the whole download 4.4 s", where the link was measured.
 std::string Expected(const DeltaFigures& figures) {
   if (figures.whole_seconds <= 0) return std::string();
@@ -465,8 +503,9 @@ DeltaResult DownloadDelta(Transport* transport, const Path& target, const Path& 
       if (kind == AnswerKind::kBroken) cut = CutOff(*transport);
       return kind == AnswerKind::kSuccess && body.complete();
     };
-    sources.fetch = [&](const std::vector<ByteRange>& batch, const DeliverBytes& deliver) {
-      return FetchBatch(transport, &package, &mode, batch, deliver, &cut);
+    sources.fetch = [&](const std::vector<std::vector<ByteRange>>& batches,
+                        const DeliverBytes& deliver) {
+      return FetchBatches(transport, &package, &mode, batches, deliver, &cut);
     };
     sources.link = [&]() { return LinkOf(*transport, mode.single()); };
     sources.predict_headers = trust.predict_headers;

@@ -23,13 +23,14 @@
 // could not be written (a full disk): the rebuild ends.
 using ByteSink = std::function<bool(const char* data, std::size_t count)>;
 
-// Fetches the ranges of one request (`batch`, in file order; its Range
-// value is RangeSpec(batch)) and hands every byte the server sends to
-// `deliver`, with its offset in the package, in whatever order it arrives.
-// False when the transfer failed, the server did not deliver every range
-// (RangeBodyReader::Uncovered), or `deliver` refused bytes.
-using FetchRanges =
-    std::function<bool(const std::vector<ByteRange>& batch, const DeliverBytes& deliver)>;
+// Fetches the ranges of `batches`, a request each (in file order; its
+// Range value is RangeSpec(batch)), sent together, and hands every byte
+// the server sends to `deliver`, with its offset in the package, in
+// whatever order it arrives. False when a transfer failed, the server did
+// not deliver every range (RangeBodyReader::Uncovered), or `deliver`
+// refused bytes.
+using FetchRanges = std::function<bool(const std::vector<std::vector<ByteRange>>& batches,
+                                       const DeliverBytes& deliver)>;
 
 // The new package's bytes that came from the server (its tail, the
 // directory and whatever the range requests brought) in a spool file. The
