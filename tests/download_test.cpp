@@ -635,19 +635,43 @@ TEST(DownloadOverTls, PinnedCaAcceptsItsServer) {
   EXPECT_EQ(Snapshot(work.update), (Tree{{"update.zip", served.body}}));
 }
 
+// One range's answer, as it came.
+class Part : public AnswerBody {
+ public:
+  bool Begin(Answer* answer) override { return answer->status == 206; }
+  bool Take(const char* data, size_t count) override {
+    bytes.append(data, count);
+    return true;
+  }
+  std::string bytes;
+};
+
+// Requests sent together to a server that is gone: one goes on alone until
+// it gives up, and the others are not tried again.
+TEST(Download, RequestsSentTogetherToAServerThatIsGoneGiveUpOnce) {
+  testing::internal::CaptureStdout();
+  Transport transport(("http://127.0.0.1:" + std::to_string(FreePort()) + "/update.zip").c_str(),
+                      kCredentials, "", Quick());
+  std::vector<Request> requests(4);
+  std::vector<Part> parts(4);
+  std::vector<AnswerBody*> bodies;
+  for (size_t i = 0; i < 4; ++i) {
+    requests[i].range = std::to_string(i * 10) + "-" + std::to_string(i * 10 + 9);
+    bodies.push_back(&parts[i]);
+  }
+  const std::vector<Answer> answers = transport.FetchTogether(requests, bodies, "Range request");
+  const std::string out = testing::internal::GetCapturedStdout();
+  for (const Answer& answer : answers) EXPECT_EQ(answer.kind, AnswerKind::kBroken);
+  size_t alone = 0;
+  for (size_t at = 0; (at = out.find("goes on alone", at)) != std::string::npos; ++at) ++alone;
+  EXPECT_EQ(alone, 1u) << out;
+  EXPECT_EQ(transport.requests(), 4u + kMaxAttemptsWithoutProgress) << out;
+}
+
 // A refusal's short page is read, and its connection kept. Requests sent
 // together go four at a time, on connections kept for the next four: four
 // in all over HTTP/1.1, one over HTTP/2.
 TEST(DownloadOverTls, ARefusalAndRequestsSentTogetherKeepTheirConnections) {
-  class Part : public AnswerBody {
-   public:
-    bool Begin(Answer* answer) override { return answer->status == 206; }
-    bool Take(const char* data, size_t count) override {
-      bytes.append(data, count);
-      return true;
-    }
-    std::string bytes;
-  };
   Certificates pki;
   ASSERT_TRUE(pki.made);
   for (const bool tls : {false, true}) {

@@ -557,18 +557,23 @@ std::vector<Answer> Transport::FetchTogether(const std::vector<Request>& request
       answers[first + which[k]] =
           Conclude(handles[k], attempts[which[k]].get(), results[k], handles.size() == 1);
   }
-  // What failed goes on alone, with the retry policy.
+  // What failed goes on alone, with the retry policy; once one has failed
+  // for good (a link that stays down), the others are not tried again.
+  bool given_up = false;
+  const auto done = [](const Answer& answer) {
+    return answer.kind == AnswerKind::kSuccess || answer.kind == AnswerKind::kNotModified;
+  };
   for (size_t i = 0; i < requests.size(); ++i) {
-    if (answers[i].kind == AnswerKind::kSuccess || answers[i].kind == AnswerKind::kNotModified)
-      continue;
+    if (done(answers[i])) continue;
     bool start_over = false;
     bodies[i]->Settle(answers[i], &start_over);
-    if (!start_over && answers[i].kind != AnswerKind::kBusy &&
-        answers[i].kind != AnswerKind::kBroken)
+    if (given_up || (!start_over && answers[i].kind != AnswerKind::kBusy &&
+                     answers[i].kind != AnswerKind::kBroken))
       continue;
     Report("%s sent with others failed: %s; it goes on alone\n", what,
            Describe(answers[i]).c_str());
     answers[i] = Fetch(requests[i], bodies[i], what);
+    given_up = !done(answers[i]);
   }
   return answers;
 }

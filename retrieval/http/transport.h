@@ -191,8 +191,8 @@ class Transport {
   // time: over HTTP/1.1 each on a connection of its own (kept for later
   // requests), over HTTP/2 all on one. Each body gets its own answer, in
   // order; one that failed in a way that another attempt may help goes on
-  // alone with Fetch's policy, after a line. Their bodies arrive
-  // interleaved, all on the calling thread.
+  // alone with Fetch's policy, after a line, until one fails for good.
+  // Their bodies arrive interleaved, all on the calling thread.
   std::vector<Answer> FetchTogether(const std::vector<Request>& requests,
                                     const std::vector<AnswerBody*>& bodies, const char* what);
 
