@@ -416,50 +416,77 @@ TEST(DownloadResume, TimeLimitKeepsThePartFileAndItsDateForTheNextRun) {
   EXPECT_TRUE(Snapshot(work.update) == (Tree{{"update.zip", p.body}}));
 }
 
-// A delta cut off by the time limit keeps what it fetched, tied to the
-// package; the next run takes that back and asks only for the rest.
-TEST(DownloadResume, ADeltaCutOffByTheTimeLimitIsContinuedByTheNextRun) {
-  Workdir work;
-  TempDir src;
-  const std::string kept = work.update + "/installed.zip", fresh = src / "new.zip";
-  WriteFile(src / "kept.bin", BinaryBody(2000000));
-  const std::string added = BinaryBody(900000);
-  WriteFile(src / "added.bin", std::string(added.rbegin(), added.rend()));
-  ASSERT_EQ(RunProgram({"/usr/bin/zip", "-q", "-0", kept, "kept.bin"}, src.path()).exit_code, 0);
-  ASSERT_EQ(RunProgram({"/usr/bin/zip", "-q", "-0", fresh, "added.bin", "kept.bin"}, src.path())
-                .exit_code,
-            0);
-  const std::string etag = ", \"etag\": \"\\\"n\\\"\"";
-  FaultServer server({}, "[" + Serve(fresh, etag) + ", " +
-                             Serve(fresh, etag + ", \"stall\": true, \"cut_after\": 600000") +
-                             ", " + Serve(fresh, etag) + "]");
-  ASSERT_TRUE(server.listening());
-  const auto delta = [&](const TransferLimits& limits, std::string* out) {
+// A delta from the fault server: a kept package of 2 MB and a new one that
+// adds 900 KB to it, both stored.
+class DeltaDownload : public testing::Test {
+ protected:
+  void SetUp() override {
+    WriteFile(src / "kept.bin", BinaryBody(2000000));
+    const std::string added = BinaryBody(900000);
+    WriteFile(src / "added.bin", std::string(added.rbegin(), added.rend()));
+    ASSERT_EQ(RunProgram({"/usr/bin/zip", "-q", "-0", kept, "kept.bin"}, src.path()).exit_code, 0);
+    ASSERT_EQ(RunProgram({"/usr/bin/zip", "-q", "-0", fresh, "added.bin", "kept.bin"}, src.path())
+                  .exit_code,
+              0);
+  }
+
+  DeltaResult Delta(const FaultServer& server, const DeltaTrust& trust,
+                    const TransferLimits& limits, std::string* out) {
     testing::internal::CaptureStdout();
     Transport transport(server.Url().c_str(), kCredentials, "", limits);
     ConditionalGet conditional;
     HashedPackage stored;
     bool predicted = false;
-    const DeltaResult result = DownloadDelta(&transport, work.target, kept, DeltaTrust(),
-                                             &conditional, &stored, &predicted);
+    const DeltaResult result =
+        DownloadDelta(&transport, work.target, kept, trust, &conditional, &stored, &predicted);
     *out = testing::internal::GetCapturedStdout();
     return result;
-  };
+  }
+
+  Workdir work;
+  TempDir src;
+  const std::string kept = work.update + "/installed.zip", fresh = src / "new.zip";
+};
+
+// A delta cut off by the time limit keeps what it fetched, tied to the
+// package; the next run takes that back and asks only for the rest.
+TEST_F(DeltaDownload, ACutOffByTheTimeLimitIsContinuedByTheNextRun) {
+  const std::string etag = ", \"etag\": \"\\\"n\\\"\"";
+  FaultServer server({}, "[" + Serve(fresh, etag) + ", " +
+                             Serve(fresh, etag + ", \"stall\": true, \"cut_after\": 600000") +
+                             ", " + Serve(fresh, etag) + "]");
+  ASSERT_TRUE(server.listening());
   TransferLimits limited = Quick();
   limited.time_limit = std::chrono::milliseconds(1500);
   std::string out;
 
-  ASSERT_EQ(delta(limited, &out), DeltaResult::kCut) << out;
+  ASSERT_EQ(Delta(server, DeltaTrust(), limited, &out), DeltaResult::kCut) << out;
   EXPECT_NE(out.find("Delta update cut off (the time limit was reached)"), std::string::npos)
       << out;
   EXPECT_EQ(ReadFile(work.target + ".delta.id"),
             "Runs: 1\nETag: \"n\"\nTotal-Size: " + std::to_string(ReadFile(fresh).size()) + "\n");
 
-  ASSERT_EQ(delta(Quick(), &out), DeltaResult::kStored) << out;
+  ASSERT_EQ(Delta(server, DeltaTrust(), Quick(), &out), DeltaResult::kStored) << out;
   EXPECT_TRUE(ReadFile(work.target) == ReadFile(fresh));
   EXPECT_NE(out.find(" fetched by an earlier run"), std::string::npos) << out;
   EXPECT_FALSE(Exists(work.target + ".delta"));
   EXPECT_FALSE(Exists(work.target + ".delta.id"));
+}
+
+// A package the server names by nothing at all is rebuilt only where a
+// signature will prove it.
+TEST_F(DeltaDownload, APackageNamedByNothingIsRebuiltOnlyForASignature) {
+  FaultServer server({}, "[" + Serve(fresh, ", \"etag\": \"\"") + "]");
+  ASSERT_TRUE(server.listening());
+  std::string out;
+  ASSERT_EQ(Delta(server, DeltaTrust(), Quick(), &out), DeltaResult::kWholeNeeded) << out;
+  EXPECT_NE(out.find("Delta update not used (the server does not identify its package)"),
+            std::string::npos)
+      << out;
+  DeltaTrust signed_build;
+  signed_build.signed_build = true;
+  ASSERT_EQ(Delta(server, signed_build, Quick(), &out), DeltaResult::kStored) << out;
+  EXPECT_TRUE(ReadFile(work.target) == ReadFile(fresh));
 }
 
 // The signature is fetched within what is left of the package's phase, not
