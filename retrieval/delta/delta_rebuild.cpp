@@ -18,10 +18,23 @@ constexpr size_t kBlockSize = 256 * 1024;
 // A spool record: its head, and at most a block of the package's bytes.
 constexpr size_t kRecordHead = 16;
 constexpr size_t kRecordData = kBlockSize;
+constexpr size_t kReadBuffer = 64 * 1024;
 
 uint64_t Crc(const char* data, size_t count) {
   return crc32(crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(data),
                static_cast<uInt>(count));
+}
+
+// The rebuild reads the spool and the kept package piece by piece, and a
+// package of many small entries makes many small pieces close together: a
+// read buffer serves those, and seeks within it, without a system call.
+FilePtr ReadBuffered(FilePtr file) {
+  if (!file) return file;
+  // The buffer is the stream's owner's, freed after the stream is closed.
+  std::unique_ptr<char[]>& buffer = file.get_deleter().buffer;
+  buffer.reset(new (std::nothrow) char[kReadBuffer]);
+  if (buffer) setvbuf(file.get(), buffer.get(), _IOFBF, kReadBuffer);
+  return file;
 }
 
 void PutLittleEndian(unsigned char* out, uint64_t value, size_t count) {
@@ -35,6 +48,7 @@ FetchedBytes::~FetchedBytes() { WriteRecord(); }
 bool FetchedBytes::Open(const Path& spool) {
   path_ = spool;
   reader_.reset();
+  read_at_ = UINT64_MAX;
   runs_.clear();
   pending_.clear();
   spool_size_ = 0;
@@ -105,7 +119,7 @@ bool FetchedBytes::WriteRecord() {
 
 bool FetchedBytes::Flush() {
   if (!WriteRecord() || !writer_ || fflush(writer_.get()) != 0) return false;
-  if (!reader_) reader_ = OpenFileForReading(path_);
+  if (!reader_) reader_ = ReadBuffered(OpenFileForReading(path_));
   if (!reader_) return false;
   // The server's parts may come in any order and overlap (it may merge ranges):
   // in file order, each byte is kept once.
@@ -178,9 +192,15 @@ bool FetchedBytes::Read(uint64_t offset, char* out, size_t count) {
     if (!run || !reader_) return false;
     const size_t n =
         static_cast<size_t>(std::min<uint64_t>(count, run->offset + run->length - offset));
-    if (!SeekFile(reader_.get(), run->spool_offset + (offset - run->offset)) ||
-        fread(out, 1, n, reader_.get()) != n)
+    // Reads that follow each other need no seek (a seek costs a system
+    // call, even within the buffer); one after the end of what the file
+    // held does, since the stream has noted the end.
+    const uint64_t at = run->spool_offset + (offset - run->offset);
+    const bool there = at == read_at_ && !feof(reader_.get());
+    read_at_ = UINT64_MAX;
+    if ((!there && !SeekFile(reader_.get(), at)) || fread(out, 1, n, reader_.get()) != n)
       return false;
+    read_at_ = at + n;
     offset += n;
     out += n;
     count -= n;
@@ -193,7 +213,7 @@ RebuildResult WriteRebuilt(const std::vector<DeltaPiece>& pieces, const Path& ke
                            const std::function<bool()>& keep_going) {
   std::unique_ptr<char[]> block(new (std::nothrow) char[kBlockSize]);
   if (!block) return RebuildResult::kSinkFailed;
-  FilePtr kept = OpenFileForReading(kept_package);
+  FilePtr kept = ReadBuffered(OpenFileForReading(kept_package));
   for (const DeltaPiece& piece : pieces) {
     if (piece.from_kept && (!kept || !SeekFile(kept.get(), piece.kept_offset)))
       return RebuildResult::kKeptUnreadable;

@@ -88,6 +88,7 @@ class FetchedBytes {
   std::size_t sorted_ = 0;  // runs_ up to here are sorted: the rest came after Flush
   std::string pending_;     // the next record's bytes, which begin at pending_offset_
   uint64_t pending_offset_ = 0;
+  uint64_t read_at_ = UINT64_MAX;  // where reader_ stands, when known
   uint64_t spool_size_ = 0;
   uint64_t received_ = 0;
 };
