@@ -673,20 +673,29 @@ class Part : public AnswerBody {
   std::string bytes;
 };
 
+// `count` requests of `size` bytes each, one after the other, and their
+// parts.
+struct Parts {
+  Parts(size_t count, size_t size) : requests(count), parts(count) {
+    for (size_t i = 0; i < count; ++i) {
+      requests[i].range = std::to_string(i * size) + "-" + std::to_string(i * size + size - 1);
+      bodies.push_back(&parts[i]);
+    }
+  }
+  std::vector<Request> requests;
+  std::vector<Part> parts;
+  std::vector<AnswerBody*> bodies;
+};
+
 // Requests sent together to a server that is gone: one goes on alone until
 // it gives up, and the others are not tried again.
 TEST(Download, RequestsSentTogetherToAServerThatIsGoneGiveUpOnce) {
   testing::internal::CaptureStdout();
   Transport transport(("http://127.0.0.1:" + std::to_string(FreePort()) + "/update.zip").c_str(),
                       kCredentials, "", Quick());
-  std::vector<Request> requests(4);
-  std::vector<Part> parts(4);
-  std::vector<AnswerBody*> bodies;
-  for (size_t i = 0; i < 4; ++i) {
-    requests[i].range = std::to_string(i * 10) + "-" + std::to_string(i * 10 + 9);
-    bodies.push_back(&parts[i]);
-  }
-  const std::vector<Answer> answers = transport.FetchTogether(requests, bodies, "Range request");
+  Parts four(4, 10);
+  const std::vector<Answer> answers =
+      transport.FetchTogether(four.requests, four.bodies, "Range request");
   const std::string out = testing::internal::GetCapturedStdout();
   for (const Answer& answer : answers) EXPECT_EQ(answer.kind, AnswerKind::kBroken);
   size_t alone = 0;
@@ -711,13 +720,10 @@ TEST(DownloadOverTls, ARefusalAndRequestsSentTogetherKeepTheirConnections) {
       return std::make_unique<Transport>(served.nginx.Url("update.zip").c_str(),
                                          config::kCredentials, tls ? pki.Ca().c_str() : "");
     };
-    std::vector<Request> requests(8);
-    std::vector<Part> parts(8);
-    std::vector<AnswerBody*> bodies;
-    for (size_t i = 0; i < 8; ++i) {
-      requests[i].range = std::to_string(i * 100000) + "-" + std::to_string(i * 100000 + 99999);
-      bodies.push_back(&parts[i]);
-    }
+    Parts eight(8, 100000);
+    std::vector<Request>& requests = eight.requests;
+    std::vector<Part>& parts = eight.parts;
+    const std::vector<AnswerBody*>& bodies = eight.bodies;
     const auto one_by_one = transport();
     requests[0].range = "2000000-2000001";
     EXPECT_EQ(one_by_one->Send(requests[0], bodies[0]).status, 416);
