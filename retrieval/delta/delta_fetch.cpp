@@ -246,6 +246,22 @@ LinkCost LinkOf(const Transport& transport, bool single_ranges) {
   return link;
 }
 
+// A request for each of `asked` (one request's ranges each), sent together
+// with If-Range; *bodies gets what each answer delivered.
+std::vector<Answer> SendTogether(Transport* transport, SamePackage* package,
+                                 const std::vector<std::vector<ByteRange>>& asked,
+                                 const DeliverBytes& deliver,
+                                 std::vector<std::unique_ptr<RangesBody>>* bodies) {
+  std::vector<AnswerBody*> receivers;
+  std::vector<Request> requests(asked.size());
+  for (size_t i = 0; i < asked.size(); ++i) {
+    bodies->emplace_back(new RangesBody(asked[i], deliver, package));
+    receivers.push_back(bodies->back().get());
+    requests[i].if_range = package->source().validator;
+  }
+  return transport->FetchTogether(requests, receivers, "Range request");
+}
+
 // A batch in one request, as multipart/byteranges or one part; what a
 // server leaves out, and the whole batch when it refuses several ranges in
 // one request (transport.h says how), in requests of one range each,
@@ -258,16 +274,10 @@ bool FetchBatch(Transport* transport, SamePackage* package, RangeMode* mode,
     // One range a request: a few at once, each answer a part of its own.
     if (mode->single() && left.size() > 1) {
       const size_t count = std::min<size_t>(left.size(), kParallelRequests);
+      std::vector<std::vector<ByteRange>> asked;
+      for (size_t i = 0; i < count; ++i) asked.push_back({left[i]});
       std::vector<std::unique_ptr<RangesBody>> bodies;
-      std::vector<AnswerBody*> receivers;
-      std::vector<Request> requests(count);
-      for (size_t i = 0; i < count; ++i) {
-        bodies.emplace_back(new RangesBody({left[i]}, deliver, package));
-        receivers.push_back(bodies.back().get());
-        requests[i].if_range = package->source().validator;
-      }
-      const std::vector<Answer> answers =
-          transport->FetchTogether(requests, receivers, "Range request");
+      const std::vector<Answer> answers = SendTogether(transport, package, asked, deliver, &bodies);
       for (size_t i = 0; i < count; ++i) {
         if (answers[i].kind == AnswerKind::kBroken) *cut = CutOff(*transport);
         if (package->replaced() || answers[i].kind != AnswerKind::kSuccess ||
@@ -339,15 +349,7 @@ bool FetchBatches(Transport* transport, SamePackage* package, RangeMode* mode,
     return true;
   }
   std::vector<std::unique_ptr<RangesBody>> bodies;
-  std::vector<AnswerBody*> receivers;
-  std::vector<Request> requests(batches.size());
-  for (size_t i = 0; i < batches.size(); ++i) {
-    bodies.emplace_back(new RangesBody(batches[i], deliver, package));
-    receivers.push_back(bodies.back().get());
-    requests[i].if_range = package->source().validator;
-  }
-  const std::vector<Answer> answers =
-      transport->FetchTogether(requests, receivers, "Range request");
+  const std::vector<Answer> answers = SendTogether(transport, package, batches, deliver, &bodies);
   std::vector<ByteRange> rest;
   for (size_t i = 0; i < batches.size(); ++i) {
     if (answers[i].kind == AnswerKind::kBroken) *cut = CutOff(*transport);
